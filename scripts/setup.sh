@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs what the builds and tests need, when it is missing (Debian 12, as root).
+set -euo pipefail
+
+packages=(
+  cmake g++ make libgtest-dev
+  g++-mingw-w64-x86-64-posix
+  wine wine64
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+    missing+=("$package")
+done
+if ((${#missing[@]})); then
+  echo "Installing: ${missing[*]}"
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "setup: run as root to install the packages above" >&2
+    exit 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update
+  apt-get install -y --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Runs every test: the unit suite natively and under the sanitizers, then
+# the end-to-end suites. Installs what is missing first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+scripts/build.sh native sanitize windows
+ctest --preset native
+ctest --preset sanitize
+ctest --preset windows
