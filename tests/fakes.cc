@@ -1,5 +1,7 @@
 #include "tests/fakes.h"
 
+#include <regex>
+
 std::string FakeConsole::OpenOutput(bool* is_character_device) {
   ++open_calls;
   *is_character_device = character_device;
@@ -8,6 +10,7 @@ std::string FakeConsole::OpenOutput(bool* is_character_device) {
 
 std::string FakeConsole::WriteOutput(const char* data, std::size_t size) {
   int number = static_cast<int>(writes.size()) + 1;
+  if (on_write) on_write(std::string(data, size));
   writes.emplace_back(data, size);
   if (fail_all_writes || fail_writes.count(number)) {
     writes.back() = "<failed>";
@@ -21,4 +24,9 @@ FilePresence FakeFileTest::FilePresent(const std::string& name) {
   asked.push_back(name);
   auto it = answers.find(name);
   return it == answers.end() ? FilePresence::kAbsent : it->second;
+}
+
+std::string MaskReportAddress(const std::string& output) {
+  static const std::regex address(" at [0-9A-F]{8}\\.\n");
+  return std::regex_replace(output, address, " at @ADDRESS@.\n");
 }

@@ -1,6 +1,7 @@
 #ifndef DLLTALLY_TESTS_FAKES_H_
 #define DLLTALLY_TESTS_FAKES_H_
 
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -24,6 +25,9 @@ class FakeConsole : public Console {
   std::vector<std::string> writes;   // each write-out's bytes
   int open_calls = 0;
 
+  // Runs before each write-out with its bytes, to look at the world then.
+  std::function<void(const std::string&)> on_write;
+
   std::string OpenOutput(bool* is_character_device) override;
   std::string WriteOutput(const char* data, std::size_t size) override;
   std::string ProgramFileName() override { return program_file; }
@@ -37,5 +41,10 @@ class FakeFileTest : public FileTest {
 
   FilePresence FilePresent(const std::string& name) override;
 };
+
+// Replaces the 8-digit address of a failure report with "@ADDRESS@", so that
+// whole outputs can be compared; an address of another form is left as it is
+// and so fails the comparison.
+std::string MaskReportAddress(const std::string& output);
 
 #endif  // DLLTALLY_TESTS_FAKES_H_
