@@ -1,6 +1,7 @@
 #include "run_control/run_control.h"
 
 #include <cstdio>
+#include <exception>
 #include <new>
 
 #include "count_report/ansi_lower_case.h"
@@ -79,6 +80,11 @@ int RunSteps(const std::vector<std::string>& arguments, const RunSeams& seams,
   return 0;
 }
 
+// Failures that have no raise site of their own are placed at the run.
+std::uint32_t RunStepsAddress() {
+  return ImageRelativeAddress(reinterpret_cast<const void*>(&RunSteps));
+}
+
 void Release(const RunSeams& seams, bool* key_open, std::vector<std::string>* ValueNames) {
   std::vector<std::string>().swap(*ValueNames);
   if (*key_open) seams.key->CloseSharedDllKey();
@@ -121,10 +127,14 @@ int RunControl(const std::vector<std::string>& arguments, const RunSeams& seams)
       Release(seams, &key_open, &ValueNames);
     } catch (const std::bad_alloc&) {
       Release(seams, &key_open, &ValueNames);
-      exit_code = ReportFailure(
-          Failure{"EOutOfMemory", "Out of memory",
-                  ImageRelativeAddress(reinterpret_cast<const void*>(&RunSteps))},
-          seams, output);
+      exit_code = ReportFailure(Failure{"EOutOfMemory", "Out of memory", RunStepsAddress()},
+                                seams, output);
+    } catch (const std::exception& error) {
+      // No part of the run throws these on purpose; report one rather than
+      // let it end the process without a word.
+      Release(seams, &key_open, &ValueNames);
+      exit_code = ReportFailure(Failure{"Exception", error.what(), RunStepsAddress()}, seams,
+                                output);
     }
   } catch (const Failure& failure) {
     Release(seams, &key_open, &ValueNames);

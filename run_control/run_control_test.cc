@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <new>
+#include <stdexcept>
 
 #include "count_report/listing_pass.h"
 #include "shared_dll_key/memory_key.h"
@@ -163,15 +164,25 @@ TEST(RunControl, RowOver4096CharactersFailsBeforeAnyOfItIsWritten) {
                 Report("EConvertError", "Format result longer than 4096 characters."));
 }
 
-TEST(RunControl, OutOfMemoryIsReported) {
-  struct HungryKey : MemoryKey {
-    void SnapshotValueNames(std::vector<std::string>*) override { throw std::bad_alloc(); }
-  } key;
-  FakeFileTest files;
-  FakeConsole console;
-  EXPECT_EQ(RunControl({"/ALL"}, {&key, &files, &console, kWindowsOutputBuffer}), 1);
-  EXPECT_EQ(MaskReportAddress(console.written), Report("EOutOfMemory", "Out of memory."));
-  EXPECT_FALSE(key.open);
+TEST(RunControl, OutOfMemoryAndStrayExceptionsAreReported) {
+  struct ThrowingKey : MemoryKey {
+    bool out_of_memory = true;
+    void SnapshotValueNames(std::vector<std::string>*) override {
+      if (out_of_memory) throw std::bad_alloc();
+      throw std::length_error("basic_string::_M_create");
+    }
+  };
+  for (bool out_of_memory : {true, false}) {
+    ThrowingKey key;
+    key.out_of_memory = out_of_memory;
+    FakeFileTest files;
+    FakeConsole console;
+    EXPECT_EQ(RunControl({"/ALL"}, {&key, &files, &console, kWindowsOutputBuffer}), 1);
+    EXPECT_EQ(MaskReportAddress(console.written),
+              out_of_memory ? Report("EOutOfMemory", "Out of memory.")
+                            : Report("Exception", "basic_string::_M_create."));
+    EXPECT_FALSE(key.open);
+  }
 }
 
 TEST(RunControl, FailedWritesNeverExitZero) {
