@@ -1,6 +1,8 @@
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
+#include <unordered_map>
 #include <vector>
 
 #include "shared_dll_key/shared_dll_key.h"
@@ -8,8 +10,15 @@
 namespace {
 
 // Registry value names are at most 16,383 characters.
-constexpr DWORD kLongestName = 16384;
+constexpr std::size_t kLongestName = 16384;
+// How often one index is read again after ERROR_MORE_DATA.
+constexpr int kGrowthRetries = 8;
 
+// The key in the running system's registry. Every registry call is a round
+// trip to the registry's owner (under Wine, to the wineserver), so the
+// snapshot reads each value's type and data in the same call that gives its
+// name, and the run's queries are answered from what it read. Deletions
+// made by the run show at once: a deleted value reads as gone.
 class RegistrySharedDllKey : public SharedDllKey {
  public:
   ~RegistrySharedDllKey() override { CloseSharedDllKey(); }
@@ -23,81 +32,71 @@ class RegistrySharedDllKey : public SharedDllKey {
 
   void SnapshotValueNames(std::vector<std::string>* names) override {
     names->clear();
+    values_.clear();
     DWORD count = 0;
-    DWORD longest = 0;
-    if (!QueryInfo(&count, &longest)) return;
-    std::vector<char> buffer(longest + 1);
+    DWORD longest_name = 0;
+    DWORD longest_data = 0;
+    if (!QueryInfo(&count, &longest_name, &longest_data)) return;
+    std::vector<char> name(longest_name + 1);
+    // Never empty: a null data pointer would ask for no data at all.
+    std::vector<BYTE> data(std::max<DWORD>(longest_data, 1));
+    values_.reserve(count);
+    int retries = 0;
     for (DWORD i = 0; i < count;) {
-      DWORD length = static_cast<DWORD>(buffer.size());
-      LONG result = RegEnumValueA(key_, i, buffer.data(), &length, nullptr, nullptr, nullptr,
-                                  nullptr);
-      if (result == ERROR_MORE_DATA && buffer.size() < kLongestName + 1) {
-        // A longer name was added meanwhile: grow the buffer, read i again.
+      DWORD name_length = static_cast<DWORD>(name.size());
+      DWORD data_length = static_cast<DWORD>(data.size());
+      DWORD type = REG_NONE;
+      LONG result = RegEnumValueA(key_, i, name.data(), &name_length, nullptr, &type, data.data(),
+                                  &data_length);
+      if (result == ERROR_MORE_DATA && retries < kGrowthRetries) {
+        // A longer name or larger data arrived meanwhile, and the registry
+        // need not say which: grow both and read the same index again.
+        ++retries;
         DWORD now_count = 0;
-        DWORD now_longest = 0;
-        std::size_t size = buffer.size() * 2;
-        if (QueryInfo(&now_count, &now_longest) && now_longest + 1 > size) size = now_longest + 1;
-        buffer.resize(size < kLongestName + 1 ? size : kLongestName + 1);
+        if (QueryInfo(&now_count, &longest_name, &longest_data)) {
+          data_length = std::max(data_length, longest_data);
+        }
+        std::size_t name_size = std::max<std::size_t>(name.size() * 2, longest_name + 1);
+        name.resize(std::min(name_size, kLongestName + 1));
+        data.resize(std::max<std::size_t>({data.size() * 2, data_length, 1}));
         continue;
       }
-      if (result == ERROR_SUCCESS) names->push_back(std::string(buffer.data(), strnlen(buffer.data(), length)));
+      if (result == ERROR_SUCCESS) {
+        std::string value_name(name.data(), strnlen(name.data(), name_length));
+        data_length = std::min<DWORD>(data_length, static_cast<DWORD>(data.size()));
+        values_.emplace(value_name,
+                        StoredValue{type, std::string(reinterpret_cast<const char*>(data.data()),
+                                                      data_length)});
+        names->push_back(std::move(value_name));
+      }
+      // A value that cannot be read adds nothing.
+      retries = 0;
       ++i;
     }
   }
 
   ValueKind QueryValueKind(const std::string& name) override {
-    DWORD type = 0;
-    if (RegQueryValueExA(key_, name.c_str(), nullptr, &type, nullptr, nullptr) != ERROR_SUCCESS)
-      return ValueKind::vkOther;
-    return KindOfType(type);
+    return StoredValueKind(Find(name));
   }
 
   std::string ReadTextValue(const std::string& name) override {
-    DWORD type = 0;
-    DWORD size = 0;
-    if (RegQueryValueExA(key_, name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
-        size == 0) {
-      return "";
-    }
-    std::vector<char> data(size);
-    DWORD length = size;
-    if (RegQueryValueExA(key_, name.c_str(), nullptr, &type,
-                         reinterpret_cast<BYTE*>(data.data()), &length) != ERROR_SUCCESS) {
-      RaiseFailedToGetData(name);
-    }
-    if (type != REG_SZ && type != REG_EXPAND_SZ) RaiseInvalidDataType(name);
-    if (length > size) length = size;
-    return std::string(data.data(), strnlen(data.data(), length));
+    return ReadStoredText(name, Find(name));
   }
 
   std::int32_t ReadDwordValue(const std::string& name) override {
-    // Zeroed first: data shorter than 4 bytes leaves its upper bytes 0.
-    BYTE data[4] = {0, 0, 0, 0};
-    DWORD type = 0;
-    DWORD length = sizeof data;
-    if (RegQueryValueExA(key_, name.c_str(), nullptr, &type, data, &length) != ERROR_SUCCESS)
-      RaiseFailedToGetData(name);
-    if (type != REG_DWORD) RaiseInvalidDataType(name);
-    std::uint32_t count = data[0] | (data[1] << 8) | (data[2] << 16) |
-                          (static_cast<std::uint32_t>(data[3]) << 24);
-    return static_cast<std::int32_t>(count);
+    return ReadStoredDword(name, Find(name));
   }
 
   std::size_t ReadBinaryValue(const std::string& name, std::uint8_t* buffer,
                               std::size_t capacity) override {
-    DWORD type = 0;
-    DWORD size = 0;
-    if (RegQueryValueExA(key_, name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
-      return 0;
-    if (type != REG_BINARY || size > capacity) RaiseInvalidDataType(name);
-    DWORD length = size;
-    if (RegQueryValueExA(key_, name.c_str(), nullptr, &type, buffer, &length) != ERROR_SUCCESS)
-      RaiseFailedToGetData(name);
-    return length;
+    return ReadStoredBinary(name, Find(name), buffer, capacity);
   }
 
   bool RemoveCountEntry(const std::string& name) override {
-    return RegDeleteValueA(key_, name.c_str()) == ERROR_SUCCESS;
+    LONG result = RegDeleteValueA(key_, name.c_str());
+    // Gone now, whether this call or another program deleted it.
+    if (result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND) values_.erase(name);
+    return result == ERROR_SUCCESS;
   }
 
   void CloseSharedDllKey() override {
@@ -106,12 +105,18 @@ class RegistrySharedDllKey : public SharedDllKey {
   }
 
  private:
-  bool QueryInfo(DWORD* count, DWORD* longest) {
+  bool QueryInfo(DWORD* count, DWORD* longest_name, DWORD* longest_data) {
     return RegQueryInfoKeyA(key_, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, count,
-                            longest, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+                            longest_name, longest_data, nullptr, nullptr) == ERROR_SUCCESS;
+  }
+
+  const StoredValue* Find(const std::string& name) const {
+    auto it = values_.find(name);
+    return it == values_.end() ? nullptr : &it->second;
   }
 
   HKEY key_ = nullptr;
+  std::unordered_map<std::string, StoredValue> values_;
 };
 
 }  // namespace
