@@ -124,8 +124,9 @@ failed=0
 #   EXPECT=NAME  expected/NAME.out instead of expected/<case name>.out
 #   KEY=NAME     after the run, compare the key with expected/NAME.key
 #   TEXT=...     the text that replaces @TEXT@
-#   STDOUT=file|pipe|full|closed  where standard output goes (default file);
-#                with full and closed there is no output to compare
+#   STDOUT=file|pipe|limited|full|closed  where standard output goes
+#                (default file; limited: a file that cannot grow past 1024
+#                bytes); with full and closed there is no output to compare
 t() {
   local name=$1 want_exit=$2 fixture=$3
   shift 3
@@ -143,6 +144,16 @@ t() {
       wine "$exe" "$@" 2>"$errors" | cat >"$actual"
       status=${PIPESTATUS[0]}
       ;;
+    limited)
+      # A disk file that may not grow past 1024 bytes: writes beyond fail
+      # (EFBIG; the signal that would kill the process is ignored).
+      (
+        trap '' XFSZ
+        ulimit -f 1
+        exec wine "$exe" "$@"
+      ) >"$actual" 2>"$errors"
+      status=$?
+      ;;
     full) wine "$exe" "$@" >/dev/full 2>"$errors"; status=$? ;;
     closed) wine "$exe" "$@" >&- 2>"$errors"; status=$? ;;
     *) die "case $name: unknown STDOUT=$stdout" ;;
@@ -151,7 +162,7 @@ t() {
   if [ "$status" != "$want_exit" ]; then
     problems+="  exit code $status, expected $want_exit"$'\n'
   fi
-  if [ "$stdout" = file ] || [ "$stdout" = pipe ]; then
+  if [ "$stdout" != full ] && [ "$stdout" != closed ]; then
     local expected_file="$here/expected/${EXPECT:-$name}.out"
     if [ ! -f "$expected_file" ]; then
       problems+="  missing $expected_file"$'\n'
@@ -247,6 +258,10 @@ EXPECT=usage STDOUT=pipe             t usage_to_pipe            1 basic.reg
 STDOUT=full                          t output_full              1 basic.reg        /all
 STDOUT=full                          t output_full_usage        1 basic.reg
 STDOUT=closed                        t output_closed            1 basic.reg        /all
+# 1096 bytes: the 8 full buffers fit, the last write at the end does not.
+EXPECT=file_limit_operands STDOUT=limited t file_limit_final_write 1 basic.reg foo.dll foo.dll bar.dll bar.dll
+EXPECT=three_operands STDOUT=limited t file_limit_not_reached 0 basic.reg foo.dll foo.dll bar.dll
+EXPECT=file_limit_listing STDOUT=limited t file_limit_mid_run 1 basic.reg /all foo.dll
 
 # Cleaning, against the files made under C:\Shared above.
 EXPECT=no_output KEY=clean_untouched t clean_alone              0 clean.reg        /CLEAN
