@@ -70,7 +70,8 @@ wineboot -i >"$work/wineboot.log" 2>&1 || {
 shared="$WINEPREFIX/drive_c/Shared"
 mkdir -p "$shared/Folder.dll"
 touch "$shared/present.dll"
-touch -d @0 "$shared/old.dll"  # 1970: outside the MS-DOS date range
+touch -d @0 "$shared/old.dll"  # 1970 and 2200: outside the MS-DOS date range
+touch -d 2200-01-01 "$shared/future.dll"
 cd "$shared" || die "no $shared"
 
 # Windows name of a Unix path, on Wine's Z: drive.
@@ -124,13 +125,18 @@ failed=0
 #   EXPECT=NAME  expected/NAME.out instead of expected/<case name>.out
 #   KEY=NAME     after the run, compare the key with expected/NAME.key
 #   TEXT=...     the text that replaces @TEXT@
+#   PROGRAM=NAME run a copy of the exe under this file name
 #   STDOUT=file|pipe|limited|full|closed  where standard output goes
 #                (default file; limited: a file that cannot grow past 1024
 #                bytes); with full and closed there is no output to compare
 t() {
   local name=$1 want_exit=$2 fixture=$3
   shift 3
-  local stdout=${STDOUT:-file} problems=""
+  local stdout=${STDOUT:-file} problems="" program=$exe
+  if [ -n "${PROGRAM-}" ]; then
+    program="$work/bin/$PROGRAM"
+    mkdir -p "$work/bin" && cp "$exe" "$program"
+  fi
   local actual="$work/$name.out" errors="$work/$name.err" expected="$work/$name.expected"
   local status
 
@@ -139,9 +145,9 @@ t() {
   fi
   : >"$actual"
   case $stdout in
-    file) wine "$exe" "$@" >"$actual" 2>"$errors"; status=$? ;;
+    file) wine "$program" "$@" >"$actual" 2>"$errors"; status=$? ;;
     pipe)
-      wine "$exe" "$@" 2>"$errors" | cat >"$actual"
+      wine "$program" "$@" 2>"$errors" | cat >"$actual"
       status=${PIPESTATUS[0]}
       ;;
     limited)
@@ -150,12 +156,12 @@ t() {
       (
         trap '' XFSZ
         ulimit -f 1
-        exec wine "$exe" "$@"
+        exec wine "$program" "$@"
       ) >"$actual" 2>"$errors"
       status=$?
       ;;
-    full) wine "$exe" "$@" >/dev/full 2>"$errors"; status=$? ;;
-    closed) wine "$exe" "$@" >&- 2>"$errors"; status=$? ;;
+    full) wine "$program" "$@" >/dev/full 2>"$errors"; status=$? ;;
+    closed) wine "$program" "$@" >&- 2>"$errors"; status=$? ;;
     *) die "case $name: unknown STDOUT=$stdout" ;;
   esac
 
@@ -237,6 +243,8 @@ EXPECT=no_output                     t relative_folder_operand  0 basic.reg     
 # A text that is not a number ends every run that reaches it.
 TEXT=12x                             t text_bad                 1 text_bad.reg     /all
 TEXT=12x                             t text_bad_other_operand   1 text_bad.reg     c.dll
+TEXT=12x PROGRAM=Dlltally-built-with-a-program-file-name-longer-than-63-characters.exe \
+                                     t module_name_cut          1 text_bad.reg     /all
 EXPECT=text_bad TEXT=$'\t7'          t text_tab                 1 text_bad.reg     /all
 EXPECT=text_bad TEXT='7 '            t text_trailing_space      1 text_bad.reg     /all
 EXPECT=text_bad TEXT=-2147483648     t text_min_decimal         1 text_bad.reg     /all
