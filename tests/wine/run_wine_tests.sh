@@ -70,7 +70,8 @@ wineboot -i >"$work/wineboot.log" 2>&1 || {
 shared="$WINEPREFIX/drive_c/Shared"
 mkdir -p "$shared/Folder.dll"
 touch "$shared/present.dll"
-touch -d @0 "$shared/old.dll"  # 1970 and 2200: outside the MS-DOS date range
+# Dated 1970 and 2200, outside the MS-DOS date range: still present files.
+touch -d @0 "$shared/old.dll"
 touch -d 2200-01-01 "$shared/future.dll"
 cd "$shared" || die "no $shared"
 
@@ -126,9 +127,10 @@ failed=0
 #   KEY=NAME     after the run, compare the key with expected/NAME.key
 #   TEXT=...     the text that replaces @TEXT@
 #   PROGRAM=NAME run a copy of the exe under this file name
-#   STDOUT=file|pipe|limited|full|closed  where standard output goes
-#                (default file; limited: a file that cannot grow past 1024
-#                bytes); with full and closed there is no output to compare
+#   STDOUT=file|pipe|limited|broken_pipe|full|closed  where standard
+#                output goes (default file; limited: a file that cannot grow
+#                past 1024 bytes); only file, pipe and limited have output
+#                to compare
 t() {
   local name=$1 want_exit=$2 fixture=$3
   shift 3
@@ -160,6 +162,15 @@ t() {
       ) >"$actual" 2>"$errors"
       status=$?
       ;;
+    broken_pipe)
+      # A pipe whose reader is gone before the run starts: writes fail.
+      local pipe
+      exec {pipe}> >(exit 0)
+      wait $!
+      wine "$program" "$@" >&"$pipe" 2>"$errors"
+      status=$?
+      exec {pipe}>&-
+      ;;
     full) wine "$program" "$@" >/dev/full 2>"$errors"; status=$? ;;
     closed) wine "$program" "$@" >&- 2>"$errors"; status=$? ;;
     *) die "case $name: unknown STDOUT=$stdout" ;;
@@ -168,7 +179,7 @@ t() {
   if [ "$status" != "$want_exit" ]; then
     problems+="  exit code $status, expected $want_exit"$'\n'
   fi
-  if [ "$stdout" != full ] && [ "$stdout" != closed ]; then
+  if [ "$stdout" = file ] || [ "$stdout" = pipe ] || [ "$stdout" = limited ]; then
     local expected_file="$here/expected/${EXPECT:-$name}.out"
     if [ ! -f "$expected_file" ]; then
       problems+="  missing $expected_file"$'\n'
@@ -266,6 +277,7 @@ EXPECT=usage STDOUT=pipe             t usage_to_pipe            1 basic.reg
 STDOUT=full                          t output_full              1 basic.reg        /all
 STDOUT=full                          t output_full_usage        1 basic.reg
 STDOUT=closed                        t output_closed            1 basic.reg        /all
+STDOUT=broken_pipe                   t output_broken_pipe       1 basic.reg        /all
 # 1096 bytes: the 8 full buffers fit, the last write at the end does not.
 EXPECT=file_limit_operands STDOUT=limited t file_limit_final_write 1 basic.reg foo.dll foo.dll bar.dll bar.dll
 EXPECT=three_operands STDOUT=limited t file_limit_not_reached 0 basic.reg foo.dll foo.dll bar.dll
