@@ -1,8 +1,17 @@
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <map>
+#include <utility>
+#include <vector>
 
 #include "count_report/file_test.h"
+#include "count_report/mounted_file_test.h"
 
 namespace {
 
@@ -24,6 +33,236 @@ class PosixFileTest : public FileTest {
   }
 };
 
+// Windows finds no file by a name this long through the 8-bit calls, and
+// says so with an error that is not "not found".
+constexpr std::size_t kWindowsLongestPath = 259;
+
+char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool SameIgnoringCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (Upper(a[i]) != Upper(b[i])) return false;
+  }
+  return true;
+}
+
+bool HasWildcard(const std::string& text) { return text.find_first_of("*?") != std::string::npos; }
+
+bool Match(const char* p, const char* n) {
+  for (;;) {
+    if (!*p) return !*n;
+    if (*p == '*') {
+      for (const char* rest = n;; ++rest) {
+        if (Match(p + 1, rest)) return true;
+        if (!*rest) return false;
+      }
+    }
+    if (*p == '?') {
+      // Matches one character, but none at a dot or the end of the name.
+      if (*n && *n != '.') ++n;
+      ++p;
+      continue;
+    }
+    if (*p == '.' && !*n && std::strspn(p + 1, "*?") == std::strlen(p + 1)) {
+      ++p;  // "foo.*" also finds "foo"
+      continue;
+    }
+    if (!*n || Upper(*p) != Upper(*n)) return false;
+    ++p;
+    ++n;
+  }
+}
+
+// Combines the answers for several candidates: any present file counts.
+FilePresence Either(FilePresence a, FilePresence b) {
+  if (a == FilePresence::kPresent || b == FilePresence::kPresent) return FilePresence::kPresent;
+  if (a == FilePresence::kCannotTell || b == FilePresence::kCannotTell)
+    return FilePresence::kCannotTell;
+  return FilePresence::kAbsent;
+}
+
+// The folder's entries, "." and ".." excluded; false when it cannot be read.
+bool ListFolder(int folder, std::vector<std::string>* names) {
+  int fd = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  DIR* dir = fdopendir(fd);
+  if (!dir) {
+    close(fd);
+    return false;
+  }
+  errno = 0;
+  while (dirent* entry = readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") names->push_back(name);
+  }
+  bool ok = errno == 0;
+  closedir(dir);
+  return ok;
+}
+
+// What an entry found in the folder says: a file is present; a folder is
+// no file; a link could lead outside the volume, so it cannot be told.
+FilePresence EntryPresence(int folder, const std::string& name) {
+  struct stat info;
+  if (fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+    return FilePresence::kCannotTell;
+  if (S_ISLNK(info.st_mode)) return FilePresence::kCannotTell;
+  return S_ISDIR(info.st_mode) ? FilePresence::kAbsent : FilePresence::kPresent;
+}
+
+class MountedVolumeFileTest : public FileTest {
+ public:
+  explicit MountedVolumeFileTest(int root) : root_(root) {}
+  ~MountedVolumeFileTest() override { close(root_); }
+
+  FilePresence FilePresent(const std::string& name) override {
+    std::string path = name;
+    std::replace(path.begin(), path.end(), '/', '\\');
+    if (path.empty()) return FilePresence::kAbsent;
+    if (path.size() > kWindowsLongestPath) return FilePresence::kCannotTell;
+    std::string rest;
+    if (path.rfind("\\\\", 0) == 0) {
+      return FilePresence::kCannotTell;  // a server's share or a device
+    } else if (path[0] == '\\') {
+      rest = path.substr(1);
+    } else if (path.size() >= 2 && path[1] == ':' && Upper(path[0]) >= 'A' &&
+               Upper(path[0]) <= 'Z') {
+      if (Upper(path[0]) != 'C' || path.size() == 2 || path[2] != '\\')
+        return FilePresence::kCannotTell;  // another drive, or C:'s current folder
+      rest = path.substr(3);
+    } else {
+      return FilePresence::kCannotTell;  // relative to a folder we do not know
+    }
+    if (rest.empty() || rest.back() == '\\') return FilePresence::kAbsent;
+
+    // The parts, as Windows reads the path: repeated "\" count once, "."
+    // stays and ".." goes up; trailing dots and spaces of the file name go.
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    while (start <= rest.size()) {
+      std::size_t end = rest.find('\\', start);
+      if (end == std::string::npos) end = rest.size();
+      std::string part = rest.substr(start, end - start);
+      if (part == "..") {
+        if (!parts.empty()) parts.pop_back();
+      } else if (!part.empty() && part != ".") {
+        parts.push_back(part);
+      }
+      start = end + 1;
+    }
+    if (parts.empty()) return FilePresence::kAbsent;
+    std::string& last = parts.back();
+    while (!last.empty() && (last.back() == '.' || last.back() == ' ')) last.pop_back();
+    if (last.empty()) return FilePresence::kAbsent;
+    for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
+      if (HasWildcard(parts[i])) return FilePresence::kAbsent;  // Windows: invalid name
+    }
+    return Find(root_, parts, 0, true);
+  }
+
+ private:
+  // Looks for parts[i..] in folder.
+  FilePresence Find(int folder, const std::vector<std::string>& parts, std::size_t i,
+                    bool at_root) {
+    const std::string& part = parts[i];
+    bool last = i + 1 == parts.size();
+    const std::vector<std::string>* entries = Entries(folder);
+    if (!entries) return FilePresence::kCannotTell;
+    if (last && HasWildcard(part)) return FindFirst(folder, part, *entries, at_root);
+
+    FilePresence answer = FilePresence::kAbsent;
+    for (const std::string& entry : *entries) {
+      if (!SameIgnoringCase(entry, part)) continue;
+      if (last) {
+        answer = Either(answer, EntryPresence(folder, entry));
+        continue;
+      }
+      struct stat info;
+      if (fstatat(folder, entry.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+          S_ISLNK(info.st_mode)) {
+        answer = Either(answer, FilePresence::kCannotTell);
+        continue;
+      }
+      if (!S_ISDIR(info.st_mode)) continue;  // a file where a folder should be
+      int next = openat(folder, entry.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (next < 0) {
+        answer = Either(answer, FilePresence::kCannotTell);
+        continue;
+      }
+      answer = Either(answer, Find(next, parts, i + 1, false));
+      close(next);
+    }
+    return answer;
+  }
+
+  // A search with wildcards looks at the first entry it finds alone. On the
+  // volume that is "." or ".." (in any folder but the root) when they match,
+  // then the names in their order of upper-cased letters.
+  FilePresence FindFirst(int folder, const std::string& pattern,
+                         const std::vector<std::string>& entries, bool at_root) {
+    if (!at_root && (WildcardMatches(pattern, ".") || WildcardMatches(pattern, "..")))
+      return FilePresence::kAbsent;
+    std::vector<std::string> found;
+    for (const std::string& entry : entries) {
+      if (WildcardMatches(pattern, entry)) found.push_back(entry);
+    }
+    if (found.empty()) return FilePresence::kAbsent;
+    auto upper = [](std::string text) {
+      for (char& c : text) c = Upper(c);
+      return text;
+    };
+    std::sort(found.begin(), found.end(), [&](const std::string& a, const std::string& b) {
+      std::string ua = upper(a), ub = upper(b);
+      return ua != ub ? ua < ub : a < b;
+    });
+    return EntryPresence(folder, found.front());
+  }
+
+  // The folder's entries, read once per run: a listing of many values
+  // looks into the same few folders again and again.
+  const std::vector<std::string>* Entries(int folder) {
+    struct stat info;
+    if (fstat(folder, &info) != 0) return nullptr;
+    auto key = std::make_pair(info.st_dev, info.st_ino);
+    auto it = folders_.find(key);
+    if (it != folders_.end()) return &it->second;
+    std::vector<std::string> entries;
+    if (!ListFolder(folder, &entries)) return nullptr;
+    return &folders_.emplace(key, std::move(entries)).first->second;
+  }
+
+  int root_;
+  std::map<std::pair<dev_t, ino_t>, std::vector<std::string>> folders_;
+};
+
 }  // namespace
 
+bool WildcardMatches(const std::string& pattern, const std::string& name) {
+  return Match(pattern.c_str(), name.c_str());
+}
+
 std::unique_ptr<FileTest> MakeSystemFileTest() { return std::make_unique<PosixFileTest>(); }
+
+std::unique_ptr<FileTest> MakeMountedVolumeFileTest(const std::string& root,
+                                                    std::string* error) {
+  int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    *error = std::strerror(errno);
+    return nullptr;
+  }
+  // An empty folder is most likely a mount point with nothing mounted on
+  // it: every file would look deleted.
+  std::vector<std::string> entries;
+  if (!ListFolder(fd, &entries)) {
+    *error = std::strerror(errno ? errno : EIO);
+    close(fd);
+    return nullptr;
+  }
+  if (entries.empty()) {
+    *error = "the folder is empty; is the volume mounted?";
+    close(fd);
+    return nullptr;
+  }
+  return std::make_unique<MountedVolumeFileTest>(fd);
+}

@@ -1,34 +1,112 @@
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "count_report/ansi_lower_case.h"
 #include "count_report/file_test.h"
+#include "count_report/mounted_file_test.h"
 #include "run_control/console.h"
+#include "run_control/native_options.h"
 #include "run_control/run_control.h"
-#include "shared_dll_key/shared_dll_key.h"
+#include "run_control/standard_output.h"
+#include "shared_dll_key/hive_key.h"
 
 namespace {
-
-// This system has no registry of its own: the key never opens.
-class NoRegistryKey : public SharedDllKey {
- public:
-  bool OpenSharedDllKey(bool) override { return false; }
-  void SnapshotValueNames(std::vector<std::string>* names) override { names->clear(); }
-  ValueKind QueryValueKind(const std::string&) override { return ValueKind::vkOther; }
-  std::string ReadTextValue(const std::string&) override { return ""; }
-  std::int32_t ReadDwordValue(const std::string& name) override { RaiseFailedToGetData(name); }
-  std::size_t ReadBinaryValue(const std::string&, std::uint8_t*, std::size_t) override {
-    return 0;
-  }
-  bool RemoveCountEntry(const std::string&) override { return false; }
-  void CloseSharedDllKey() override {}
-};
 
 // Large writes to files and pipes; a terminal still gets every statement.
 constexpr std::size_t kNativeOutputBuffer = 64 * 1024;
 
+constexpr const char* kNoRegistryLine =
+    "Error: No registry on this system; name a hive file with --hive FILE";
+constexpr const char* kCleanNeedsRootLine = "Error: /CLEAN on a hive needs --root DIR";
+
+// Writes whole lines to standard output; false when they could not be written.
+bool WriteLines(Console& console, const std::vector<std::string>& lines) {
+  StandardOutput output(&console, kNativeOutputBuffer);
+  try {
+    for (const std::string& line : lines) output.Write(line + "\r\n");
+  } catch (...) {
+    return false;
+  }
+  return output.WriteRemainder();
+}
+
+// Keeps what the run writes, to take the usage screen from it.
+class CapturingConsole : public Console {
+ public:
+  std::string text;
+  std::string OpenOutput(bool* character_device) override {
+    *character_device = false;
+    return "";
+  }
+  std::string WriteOutput(const char* data, std::size_t size) override {
+    text.append(data, size);
+    return "";
+  }
+  std::string ProgramFileName() override { return "dlltally"; }
+};
+
+// The usage screen's lines, as the run prints them without arguments.
+std::vector<std::string> UsageLines() {
+  CapturingConsole capture;
+  RunControl({}, {nullptr, nullptr, &capture, kNativeOutputBuffer});
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  for (std::size_t end; (end = capture.text.find("\r\n", start)) != std::string::npos;
+       start = end + 2) {
+    lines.push_back(capture.text.substr(start, end - start));
+  }
+  return lines;
+}
+
+int ErrorExit(Console& console, const std::string& line) {
+  WriteLines(console, {line});
+  return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> arguments(argv + 1, argv + argc);
-  NoRegistryKey key;
-  std::unique_ptr<FileTest> files = MakeSystemFileTest();
   std::unique_ptr<Console> console = MakeSystemConsole();
-  return RunControl(arguments, {&key, files.get(), console.get(), kNativeOutputBuffer});
+  NativeOptions options = ParseNativeOptions(std::vector<std::string>(argv + 1, argv + argc));
+  if (!options.error_line.empty()) return ErrorExit(*console, options.error_line);
+  if (options.help || options.version) {
+    std::vector<std::string> lines = UsageLines();
+    if (options.help) {
+      lines.insert(lines.end(), kNativeOptionsHelp, kNativeOptionsHelp + kNativeOptionsHelpLines);
+    } else {
+      lines.resize(1);
+    }
+    return WriteLines(*console, lines) ? 0 : 1;
+  }
+
+  std::unique_ptr<FileTest> files = MakeSystemFileTest();
+  if (options.arguments.empty()) {
+    return RunControl({}, {nullptr, files.get(), console.get(), kNativeOutputBuffer});
+  }
+  if (!options.has_hive) return ErrorExit(*console, kNoRegistryLine);
+  bool cleaning = false;
+  for (const std::string& argument : options.arguments) {
+    if (LowerCaseAnsi(argument) == "/clean") cleaning = true;
+  }
+  if (cleaning) {
+    if (!options.has_root) return ErrorExit(*console, kCleanNeedsRootLine);
+    std::string failure;
+    files = MakeMountedVolumeFileTest(options.root, &failure);
+    if (!files) {
+      return ErrorExit(*console, "Error: Could not use root " + options.root + ": " + failure);
+    }
+  }
+
+  std::string save_error_line;
+  HiveOpening hive = OpenHiveKey(options.hive, cleaning, &save_error_line);
+  if (!hive.key) return ErrorExit(*console, hive.error_line);
+  int exit_code = RunControl(options.arguments,
+                             {hive.key.get(), files.get(), console.get(), kNativeOutputBuffer});
+  hive.key.reset();  // closed by the run already; this releases the lock
+  if (!save_error_line.empty()) {
+    ErrorExit(*console, save_error_line);
+    exit_code = 1;
+  }
+  return exit_code;
 }

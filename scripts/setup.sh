@@ -6,6 +6,7 @@ packages=(
   cmake g++ make libgtest-dev
   g++-mingw-w64-x86-64-posix
   wine wine64
+  pkg-config libhivex-dev libhivex-bin reglookup  # the native tool's hive mode and its tests
 )
 
 missing=()

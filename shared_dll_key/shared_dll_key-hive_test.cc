@@ -1,0 +1,218 @@
+#include <hivex.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "shared_dll_key/hive_key.h"
+#include "tests/hive/hive_fixture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string FileBytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream all;
+  all << in.rdbuf();
+  return all.str();
+}
+
+class HiveKeyTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    char path[] = "/tmp/dlltally-hive-XXXXXX";
+    ASSERT_NE(mkdtemp(path), nullptr);
+    folder_ = path;
+    hive_ = (folder_ / "SOFTWARE").string();
+  }
+  void TearDown() override { fs::remove_all(folder_); }
+
+  void Write(const std::vector<FixtureValue>& values) {
+    FixtureHive fixture;
+    fixture.values = values;
+    ASSERT_EQ(WriteFixtureHive(hive_, fixture), "");
+  }
+
+  // The names of the values a fresh read of the hive finds.
+  std::vector<std::string> NamesInHive() {
+    std::string ignored;
+    HiveOpening opening = OpenHiveKey(hive_, false, &ignored);
+    std::vector<std::string> names;
+    if (opening.key && opening.key->OpenSharedDllKey(false))
+      opening.key->SnapshotValueNames(&names);
+    return names;
+  }
+
+  // Files in the folder besides the hive.
+  std::vector<std::string> Leftovers() {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder_)) {
+      if (entry.path().string() != hive_) names.push_back(entry.path().filename());
+    }
+    return names;
+  }
+
+  fs::path folder_;
+  std::string hive_;
+};
+
+TEST_F(HiveKeyTest, AnswersFromTheValuesReadAtOpen) {
+  Write({{"C:\\A.dll", kRegDword, DwordBytes(1)},
+         {"C:\\a.dll", kRegDword, DwordBytes(2)},
+         {"C:\\text.dll", kRegSz, TextData("$1f")},
+         {"C:\\A.dll", kRegDword, DwordBytes(3)},
+         {"C:\\bin.dll", kRegBinary, std::string("\x2c\x01", 2)}});
+  std::string before = FileBytes(hive_);
+  std::string save_error;
+  HiveOpening opening = OpenHiveKey(hive_, true, &save_error);
+  ASSERT_NE(opening.key, nullptr) << opening.error_line;
+  SharedDllKey& key = *opening.key;
+  ASSERT_TRUE(key.OpenSharedDllKey(true));
+  std::vector<std::string> names;
+  key.SnapshotValueNames(&names);
+  EXPECT_EQ(names, (std::vector<std::string>{"C:\\A.dll", "C:\\a.dll", "C:\\text.dll",
+                                             "C:\\A.dll", "C:\\bin.dll"}));
+  // Names are matched exactly: a name one letter case apart is another value.
+  EXPECT_EQ(key.ReadDwordValue("C:\\A.dll"), 1);
+  EXPECT_EQ(key.ReadDwordValue("C:\\a.dll"), 2);
+  EXPECT_EQ(key.QueryValueKind("C:\\TEXT.DLL"), ValueKind::vkOther);
+  EXPECT_EQ(key.ReadTextValue("C:\\text.dll"), "$1f");
+  std::uint8_t buffer[4] = {9, 9, 9, 9};
+  EXPECT_EQ(key.ReadBinaryValue("C:\\bin.dll", buffer, 4), 2u);
+  EXPECT_EQ(buffer[0], 0x2c);
+  EXPECT_EQ(buffer[2], 9);
+
+  // A deleted value reads as gone; of two of one name, the first goes first.
+  EXPECT_TRUE(key.RemoveCountEntry("C:\\A.dll"));
+  EXPECT_EQ(key.ReadDwordValue("C:\\A.dll"), 3);
+  EXPECT_TRUE(key.RemoveCountEntry("C:\\A.dll"));
+  EXPECT_EQ(key.QueryValueKind("C:\\A.dll"), ValueKind::vkOther);
+  EXPECT_FALSE(key.RemoveCountEntry("C:\\A.dll"));
+  EXPECT_FALSE(key.RemoveCountEntry("C:\\missing.dll"));
+  // Nothing is written before the key is closed, and while a cleaner has
+  // the hive open nobody else may open it.
+  EXPECT_EQ(FileBytes(hive_), before);
+  std::string ignored;
+  EXPECT_EQ(OpenHiveKey(hive_, false, &ignored).error_line,
+            "Error: Could not open hive " + hive_ + ": it is in use by another run");
+  key.CloseSharedDllKey();
+  EXPECT_EQ(save_error, "");
+  EXPECT_EQ(NamesInHive(),
+            (std::vector<std::string>{"C:\\a.dll", "C:\\text.dll", "C:\\bin.dll"}));
+  EXPECT_TRUE(Leftovers().empty());
+}
+
+TEST_F(HiveKeyTest, ARunThatDeletesNothingWritesNothing) {
+  Write({{"C:\\a.dll", kRegDword, DwordBytes(1)}});
+  std::string before = FileBytes(hive_);
+  struct stat old_info;
+  ASSERT_EQ(stat(hive_.c_str(), &old_info), 0);
+  std::string save_error;
+  HiveSaveSteps steps = SystemSaveSteps();
+  bool committed = false;
+  steps.commit = [&](hive_h*, const char*) {
+    committed = true;
+    return -1;
+  };
+  HiveOpening opening = OpenHiveKey(hive_, true, &save_error, steps);
+  ASSERT_NE(opening.key, nullptr);
+  opening.key->CloseSharedDllKey();
+  EXPECT_FALSE(committed);
+  struct stat new_info;
+  ASSERT_EQ(stat(hive_.c_str(), &new_info), 0);
+  EXPECT_EQ(new_info.st_ino, old_info.st_ino);
+  EXPECT_EQ(FileBytes(hive_), before);
+}
+
+// Every way the save can fail leaves the hive byte for byte as it was, no
+// copy beside it, and one line that says why.
+TEST_F(HiveKeyTest, AFailedSaveLeavesTheHiveAsItWas) {
+  auto fail_with = [](int error) {
+    return [error](auto...) {
+      errno = error;
+      return -1;
+    };
+  };
+  const struct {
+    const char* what;
+    std::function<void(HiveSaveSteps*)> break_step;
+    std::string reason;
+  } kCases[] = {
+      {"full disk", [&](HiveSaveSteps* s) { s->commit = fail_with(ENOSPC); },
+       "No space left on device"},
+      {"sync", [&](HiveSaveSteps* s) { s->sync_file = fail_with(EIO); }, "Input/output error"},
+      {"rename", [&](HiveSaveSteps* s) { s->rename_file = fail_with(EXDEV); },
+       "Invalid cross-device link"},
+      // A commit that writes a hive without the deletions (as a truncated
+      // write could) is caught by reading the copy back.
+      {"wrong copy",
+       [&](HiveSaveSteps* s) {
+         std::string original = hive_;
+         s->commit = [original](hive_h*, const char* path) {
+           fs::copy_file(original, path, fs::copy_options::overwrite_existing);
+           return 0;
+         };
+       },
+       "the new copy " + hive_ + ".dlltally-"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    Write({{"C:\\a.dll", kRegDword, DwordBytes(1)}, {"C:\\b.dll", kRegDword, DwordBytes(2)}});
+    std::string before = FileBytes(hive_);
+    HiveSaveSteps steps = SystemSaveSteps();
+    c.break_step(&steps);
+    std::string save_error;
+    HiveOpening opening = OpenHiveKey(hive_, true, &save_error, steps);
+    ASSERT_NE(opening.key, nullptr);
+    EXPECT_TRUE(opening.key->RemoveCountEntry("C:\\a.dll"));
+    opening.key->CloseSharedDllKey();
+    std::string prefix = "Error: Could not save hive " + hive_ + ": ";
+    EXPECT_EQ(save_error.substr(0, prefix.size()), prefix);
+    EXPECT_NE(save_error.find(c.reason), std::string::npos) << save_error;
+    EXPECT_EQ(FileBytes(hive_), before);
+    EXPECT_TRUE(Leftovers().empty());
+  }
+}
+
+TEST_F(HiveKeyTest, TheNewHiveKeepsModeAndTheRestOfTheHive) {
+  Write({{"C:\\a.dll", kRegDword, DwordBytes(1)},
+         {"C:\\big.dll", kRegBinary, std::string(kLongestRewritableData, 'x')},
+         {"C:\\b.dll", kRegSz, TextData("12")}});
+  ASSERT_EQ(chmod(hive_.c_str(), 0604), 0);
+  std::string save_error;
+  HiveOpening opening = OpenHiveKey(hive_, true, &save_error);
+  ASSERT_NE(opening.key, nullptr) << opening.error_line;
+  opening.key->RemoveCountEntry("C:\\a.dll");
+  opening.key.reset();  // closing saves
+  EXPECT_EQ(save_error, "");
+  struct stat info;
+  ASSERT_EQ(stat(hive_.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0604u);
+
+  hive_h* h = hivex_open(hive_.c_str(), 0);
+  ASSERT_NE(h, nullptr);
+  hive_node_h node = hivex_node_get_child(h, hivex_root(h), "Microsoft");
+  node = hivex_node_get_child(h, node, "Windows");
+  node = hivex_node_get_child(h, node, "CurrentVersion");
+  hive_value_h other = hivex_node_get_value(h, node, "ProgramFilesDir");
+  ASSERT_NE(other, 0u);
+  char* text = hivex_value_string(h, other);
+  EXPECT_STREQ(text, "C:\\Program Files");
+  free(text);
+  node = hivex_node_get_child(h, node, "SharedDLLs");
+  hive_type type;
+  size_t size = 0;
+  char* data = hivex_value_value(h, hivex_node_get_value(h, node, "C:\\big.dll"), &type, &size);
+  ASSERT_NE(data, nullptr);
+  EXPECT_EQ(std::string(data, size), std::string(kLongestRewritableData, 'x'));
+  free(data);
+  hivex_close(h);
+}
+
+}  // namespace
