@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "shared_dll_key/shared_dll_key.h"
@@ -41,6 +42,7 @@ class RegistrySharedDllKey : public SharedDllKey {
     // Never empty: a null data pointer would ask for no data at all.
     std::vector<BYTE> data(std::max<DWORD>(longest_data, 1));
     values_.reserve(count);
+    std::unordered_set<std::string> repeated;
     int retries = 0;
     for (DWORD i = 0; i < count;) {
       DWORD name_length = static_cast<DWORD>(name.size());
@@ -64,14 +66,26 @@ class RegistrySharedDllKey : public SharedDllKey {
       if (result == ERROR_SUCCESS) {
         std::string value_name(name.data(), strnlen(name.data(), name_length));
         data_length = std::min<DWORD>(data_length, static_cast<DWORD>(data.size()));
-        values_.emplace(value_name,
-                        StoredValue{type, std::string(reinterpret_cast<const char*>(data.data()),
-                                                      data_length)});
+        std::string value_data(reinterpret_cast<const char*>(data.data()), data_length);
+        if (!values_.emplace(value_name, StoredValue{type, std::move(value_data)}).second)
+          repeated.insert(value_name);
         names->push_back(std::move(value_name));
       }
       // A value that cannot be read adds nothing.
       retries = 0;
       ++i;
+    }
+    // Letters that the ANSI code page lacks become "?" or a look-alike, so
+    // two values can enumerate under one name, and which data belongs to
+    // which row is lost. Such a name reads as the registry reads it by that
+    // name (no value at all when it holds a "?"), never as another value.
+    for (const std::string& value_name : repeated) {
+      StoredValue value;
+      if (ReadByName(value_name, &value)) {
+        values_[value_name] = std::move(value);
+      } else {
+        values_.erase(value_name);
+      }
     }
   }
 
@@ -108,6 +122,23 @@ class RegistrySharedDllKey : public SharedDllKey {
   bool QueryInfo(DWORD* count, DWORD* longest_name, DWORD* longest_data) {
     return RegQueryInfoKeyA(key_, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, count,
                             longest_name, longest_data, nullptr, nullptr) == ERROR_SUCCESS;
+  }
+
+  // The value's type and data as RegQueryValueExA finds them by name.
+  bool ReadByName(const std::string& name, StoredValue* value) {
+    DWORD type = REG_NONE;
+    DWORD size = 0;
+    if (RegQueryValueExA(key_, name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
+      return false;
+    std::vector<BYTE> data(std::max<DWORD>(size, 1));
+    DWORD length = static_cast<DWORD>(data.size());
+    if (RegQueryValueExA(key_, name.c_str(), nullptr, &type, data.data(), &length) !=
+        ERROR_SUCCESS) {
+      return false;
+    }
+    length = std::min<DWORD>(length, static_cast<DWORD>(data.size()));
+    *value = StoredValue{type, std::string(reinterpret_cast<const char*>(data.data()), length)};
+    return true;
   }
 
   const StoredValue* Find(const std::string& name) const {
