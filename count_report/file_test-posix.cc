@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -39,12 +40,9 @@ constexpr std::size_t kWindowsLongestPath = 259;
 
 char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
-bool SameIgnoringCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (Upper(a[i]) != Upper(b[i])) return false;
-  }
-  return true;
+std::string UpperCase(std::string text) {
+  for (char& c : text) c = Upper(c);
+  return text;
 }
 
 bool HasWildcard(const std::string& text) { return text.find_first_of("*?") != std::string::npos; }
@@ -167,13 +165,14 @@ class MountedVolumeFileTest : public FileTest {
                     bool at_root) {
     const std::string& part = parts[i];
     bool last = i + 1 == parts.size();
-    const std::vector<std::string>* entries = Entries(folder);
+    const Folder* entries = Entries(folder);
     if (!entries) return FilePresence::kCannotTell;
-    if (last && HasWildcard(part)) return FindFirst(folder, part, *entries, at_root);
+    if (last && HasWildcard(part)) return FindFirst(folder, part, entries->names, at_root);
+    auto same = entries->by_upper_name.find(UpperCase(part));
+    if (same == entries->by_upper_name.end()) return FilePresence::kAbsent;
 
     FilePresence answer = FilePresence::kAbsent;
-    for (const std::string& entry : *entries) {
-      if (!SameIgnoringCase(entry, part)) continue;
+    for (const std::string& entry : same->second) {
       if (last) {
         answer = Either(answer, EntryPresence(folder, entry));
         continue;
@@ -208,32 +207,36 @@ class MountedVolumeFileTest : public FileTest {
       if (WildcardMatches(pattern, entry)) found.push_back(entry);
     }
     if (found.empty()) return FilePresence::kAbsent;
-    auto upper = [](std::string text) {
-      for (char& c : text) c = Upper(c);
-      return text;
-    };
     std::sort(found.begin(), found.end(), [&](const std::string& a, const std::string& b) {
-      std::string ua = upper(a), ub = upper(b);
+      std::string ua = UpperCase(a), ub = UpperCase(b);
       return ua != ub ? ua < ub : a < b;
     });
     return EntryPresence(folder, found.front());
   }
 
-  // The folder's entries, read once per run: a listing of many values
-  // looks into the same few folders again and again.
-  const std::vector<std::string>* Entries(int folder) {
+  // A folder's entries, and the same by their upper-cased names.
+  struct Folder {
+    std::vector<std::string> names;
+    std::unordered_map<std::string, std::vector<std::string>> by_upper_name;
+  };
+
+  // Each folder is read once per run: a clean of many values looks into the
+  // same few large folders again and again.
+  const Folder* Entries(int folder) {
     struct stat info;
     if (fstat(folder, &info) != 0) return nullptr;
     auto key = std::make_pair(info.st_dev, info.st_ino);
     auto it = folders_.find(key);
     if (it != folders_.end()) return &it->second;
-    std::vector<std::string> entries;
-    if (!ListFolder(folder, &entries)) return nullptr;
+    Folder entries;
+    if (!ListFolder(folder, &entries.names)) return nullptr;
+    for (const std::string& name : entries.names)
+      entries.by_upper_name[UpperCase(name)].push_back(name);
     return &folders_.emplace(key, std::move(entries)).first->second;
   }
 
   int root_;
-  std::map<std::pair<dev_t, ino_t>, std::vector<std::string>> folders_;
+  std::map<std::pair<dev_t, ino_t>, Folder> folders_;
 };
 
 }  // namespace
