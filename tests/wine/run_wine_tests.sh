@@ -27,7 +27,7 @@ die() {
 
 (($# == 1)) || die "usage: run_wine_tests.sh path/to/dlltally.exe"
 [ -f "$1" ] || die "no exe at $1 (build the windows preset first)"
-for tool in wine wineboot wineserver perl; do
+for tool in wine wineboot wineserver perl iconv; do
   command -v "$tool" >/dev/null || die "$tool is not installed (run scripts/setup.sh)"
 done
 
@@ -54,7 +54,7 @@ stop_wine() {
 trap stop_wine EXIT
 trap 'exit 130' INT TERM
 
-mkdir -p "$WINEPREFIX"
+mkdir -p "$WINEPREFIX" "$work/bin"
 # A persistent server for the whole run: each wine call then takes a few
 # hundredths of a second. Its output goes nowhere, or it would hold our
 # pipes open.
@@ -86,17 +86,25 @@ expand_tokens() {
   CASE_TEXT=${TEXT-} perl -pe 's/\@TEXT\@/$ENV{CASE_TEXT}/g; s/\@REPEAT\((.),(\d+)\)\@/$1 x $2/ge'
 }
 
-# Replaces the key by the fixture's values.
+# Replaces the key by the fixture's values. A REGEDIT4 fixture holds bytes
+# of the ANSI code page; one headed "Windows Registry Editor Version 5.00"
+# is UTF-8 here and goes to regedit as UTF-16, for letters beyond it.
 load_fixture() {
   local fixture="$here/fixtures/$1"
   [ -f "$fixture" ] || {
     echo "no fixture $fixture"
     return 1
   }
+  local header
+  header=$(head -n 1 "$fixture")
   {
-    printf 'REGEDIT4\n\n[-%s]\n\n' "$key_path"
+    printf '%s\n\n[-%s]\n\n' "$header" "$key_path"
     tail -n +2 "$fixture"
   } | expand_tokens >"$work/fixture.reg"
+  if [ "$header" != REGEDIT4 ]; then
+    { printf '\xff\xfe' && iconv -f UTF-8 -t UTF-16LE "$work/fixture.reg"; } >"$work/fixture16.reg" &&
+      mv "$work/fixture16.reg" "$work/fixture.reg" || return 1
+  fi
   wine regedit /s "$(windows_path "$work/fixture.reg")" >/dev/null 2>&1
 }
 
@@ -126,7 +134,8 @@ failed=0
 #   EXPECT=NAME  expected/NAME.out instead of expected/<case name>.out
 #   KEY=NAME     after the run, compare the key with expected/NAME.key
 #   TEXT=...     the text that replaces @TEXT@
-#   PROGRAM=NAME run a copy of the exe under this file name
+#   PROGRAM=NAME the file name of the exe's copy that runs (default
+#                dlltally.exe, whatever the name of the exe given)
 #   STDOUT=file|pipe|limited|broken_pipe|full|closed  where standard
 #                output goes (default file; limited: a file that cannot grow
 #                past 1024 bytes); only file, pipe and limited have output
@@ -134,11 +143,8 @@ failed=0
 t() {
   local name=$1 want_exit=$2 fixture=$3
   shift 3
-  local stdout=${STDOUT:-file} problems="" program=$exe
-  if [ -n "${PROGRAM-}" ]; then
-    program="$work/bin/$PROGRAM"
-    mkdir -p "$work/bin" && cp "$exe" "$program"
-  fi
+  local stdout=${STDOUT:-file} problems="" program="$work/bin/${PROGRAM:-dlltally.exe}"
+  [ -f "$program" ] || cp "$exe" "$program"
   local actual="$work/$name.out" errors="$work/$name.err" expected="$work/$name.expected"
   local status
 
@@ -243,6 +249,7 @@ EXPECT=no_output                     t relative_folder_operand  0 basic.reg     
                                      t long_full_path_operand   0 long_operand.reg "C:\\$long_name.dll"
                                      t long_file_name_operand   0 long_operand.reg "$long_name.dll"
                                      t accented_capital         0 accent.reg       "$accented_operand"
+                                     t letters_beyond_code_page 0 unicode.reg      /all
 
 # Counts of every kind.
                                      t texts                    0 texts.reg        /all
