@@ -7,6 +7,7 @@ packages=(
   g++-mingw-w64-x86-64-posix
   wine wine64
   pkg-config libhivex-dev libhivex-bin reglookup  # the native tool's hive mode and its tests
+  clang libclang-rt-14-dev  # libFuzzer and its sanitizer runtimes: scripts/fuzz.sh
 )
 
 missing=()

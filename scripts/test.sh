@@ -7,4 +7,5 @@ scripts/setup.sh
 scripts/build.sh native sanitize windows
 ctest --preset native
 ctest --preset sanitize
+scripts/fuzz.sh 30
 ctest --preset windows

@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets in build/fuzz, replays every saved regression
+# input, then fuzzes each target for SECONDS (default 30) from its seed corpus.
+# Exits non-zero on the first broken property, crash or sanitizer report; the
+# input that did it is left in build/fuzz/artifacts/<target>/.
+#   scripts/fuzz.sh [SECONDS] [TARGET...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds=${1:-30}
+shift || true
+targets=("$@")
+((${#targets[@]})) || targets=(text_to_count command_line operand_matches format_row failure_report)
+
+build=build/fuzz
+cmake -S . -B "$build" -DDLLTALLY_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
+cmake --build "$build" --target dlltally_fuzzers -j 2
+
+for target in "${targets[@]}"; do
+  fuzzer="$build/fuzz/${target}_fuzzer"
+  regressions="fuzz/regressions/$target"
+  work_corpus="$build/corpus/$target"
+  artifacts="$build/artifacts/$target/"
+  mkdir -p "$work_corpus" "$artifacts"
+
+  mapfile -t saved < <(find "$regressions" -type f ! -name '.*' 2>/dev/null | sort)
+  if ((${#saved[@]})); then
+    echo "== $target: replaying ${#saved[@]} regression inputs"
+    "$fuzzer" "${saved[@]}" 2>"$build/$target.replay.log" ||
+      { cat "$build/$target.replay.log"; exit 1; }
+  fi
+
+  # The checked-in seeds stay as they are: new inputs go to the build's copy.
+  echo "== $target: fuzzing for ${seconds}s"
+  "$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=8192 \
+    -print_final_stats=1 -artifact_prefix="$artifacts" \
+    "$work_corpus" "fuzz/corpus/$target" 2>"$build/$target.fuzz.log" ||
+    { tail -n 60 "$build/$target.fuzz.log"; exit 1; }
+  grep -E '^stat::number_of_executed_units|^Done' "$build/$target.fuzz.log" | sed "s/^/   /"
+done
+echo "fuzz: all targets held"
