@@ -17,6 +17,9 @@ namespace {
 
 constexpr std::size_t kBaseBlockSize = 0x1000;
 
+// hivex hands value types over as its enum; they are kept as 32-bit numbers.
+static_assert(sizeof(hive_type) == sizeof(std::uint32_t));
+
 // One value of the key as read at open. `raw` is the data exactly as the
 // hive stores it, kept for rewriting the key; `stored` is what the reads
 // answer from, with texts decoded.
@@ -115,20 +118,22 @@ std::string ReadValues(hive_h* h, hive_node_h node, std::vector<HiveValue>* valu
       value.name = name;
       std::free(name);
     }
-    hive_type type;
+    // A value's type can be any 32-bit number, most of them outside
+    // hive_type's range: it is kept as a number, never read as the enum.
+    std::uint32_t type = kRegNone;
+    hive_type* type_out = reinterpret_cast<hive_type*>(&type);
     std::size_t size = 0;
-    char* data = hivex_value_value(h, handles[i], &type, &size);
+    char* data = hivex_value_value(h, handles[i], type_out, &size);
     if (data) {
       value.queryable = value.readable = true;
       value.raw.assign(data, size);
       std::free(data);
-    } else if (hivex_value_type(h, handles[i], &type, &size) == 0) {
+    } else if (hivex_value_type(h, handles[i], type_out, &size) == 0) {
       value.queryable = true;
     }
-    value.stored.type = static_cast<std::uint32_t>(type);
-    if (!value.queryable) value.stored.type = kRegNone;
+    value.stored.type = value.queryable ? type : kRegNone;
     if (value.readable) {
-      bool text = type == hive_t_REG_SZ || type == hive_t_REG_EXPAND_SZ;
+      bool text = type == kRegSz || type == kRegExpandSz;
       value.stored.data = text ? DecodeText(value.raw) : value.raw;
       if (text && !value.raw.empty()) value.stored.data += '\0';
     } else {
@@ -279,8 +284,10 @@ std::string HiveKey::WriteAndReplace() {
   for (const HiveValue& value : values_) {
     if (value.deleted) continue;
     kept.push_back(&value);
-    set.push_back({const_cast<char*>(value.name.c_str()), static_cast<hive_type>(value.stored.type),
-                   value.raw.size(), const_cast<char*>(value.raw.data())});
+    hive_set_value entry{const_cast<char*>(value.name.c_str()), hive_t_REG_NONE,
+                         value.raw.size(), const_cast<char*>(value.raw.data())};
+    std::memcpy(&entry.t, &value.stored.type, sizeof entry.t);  // any number, as stored
+    set.push_back(entry);
   }
   if (hivex_node_set_values(h_, node_, set.size(), set.data(), 0) != 0) {
     // The handle is unusable now; it must not be committed.

@@ -270,8 +270,10 @@ std::string WriteFixtureHive(const std::string& path, const FixtureHive& hive) {
     hive_node_h key = AddKeyPath(h, hive.key_path);
     std::vector<hive_set_value> values;
     for (const FixtureValue& v : hive.values) {
-      values.push_back({const_cast<char*>(v.name.c_str()), static_cast<hive_type>(v.type),
-                        v.data.size(), const_cast<char*>(v.data.data())});
+      hive_set_value value{const_cast<char*>(v.name.c_str()), hive_t_REG_NONE, v.data.size(),
+                           const_cast<char*>(v.data.data())};
+      std::memcpy(&value.t, &v.type, sizeof value.t);  // types beyond hive_type's names too
+      values.push_back(value);
     }
     if (!key) {
       failure = Reason("add key");

@@ -185,6 +185,8 @@ dword_be	C:\dwordbe.dll	00 00 00 05
 multi_sz	C:\multi.dll	35 00 00 00 00 00
 8	C:\resource.dll	01 02
 11	C:\qword.dll	05 00 00 00 00 00 00 00
+0x7fff0004	C:\odd.dll	05 00 00 00
+dword	C:\minus.dll	0xffffffff
 sz	C:\nul.dll	hex:31 00 32 00 00 00 33 00
 sz	C:\empty.dll	hex:
 EOF
@@ -194,7 +196,7 @@ out "$(row 'C:\dword.dll' 12 000C)" "$(row 'C:\none.dll' 0 0000)" "$(row 'C:\sz.
   "$(row 'C:\short.dll' 261 0105)" "$(row 'C:\binary0.dll' 0 0000)" \
   "$(row 'C:\dwordbe.dll' 0 0000)" "$(row 'C:\link.dll' 0 0000)" "$(row 'C:\multi.dll' 0 0000)" \
   "$(row 'C:\resource.dll' 0 0000)" "$(row 'C:\qword.dll' 0 0000)" \
-  "$(row 'C:\nul.dll' 12 000C)" "$(report EConvertError "'' is not a valid integer value.")"
+  "$(row 'C:\odd.dll' 0 0000)" "$(row 'C:\minus.dll' -1 FFFFFFFF)" "$(row 'C:\nul.dll' 12 000C)" "$(report EConvertError "'' is not a valid integer value.")"
 expect "every registry type" 1 --hive types.hiv /ALL
 
 printf 'dword\tC:\\a.dll\t1\ndword\tC:\\long.dll\thex:05 00 00 00 00 00 00 00\n' | hive longdword.hiv
