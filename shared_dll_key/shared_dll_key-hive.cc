@@ -247,9 +247,28 @@ std::string FolderOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// "" when the file is as long as its header says, else what is wrong.
+// hivex accepts a hive cut short at a page boundary and then silently
+// misses keys or values.
+std::string LengthProblem(int fd) {
+  unsigned char header[kBaseBlockSize];
+  struct stat info;
+  if (pread(fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header) ||
+      fstat(fd, &info) != 0) {
+    return "the file is cut short: it has no whole header";
+  }
+  std::uint64_t needed = kBaseBlockSize + static_cast<std::uint64_t>(Little32(header + 0x28));
+  if (static_cast<std::uint64_t>(info.st_size) >= needed) return "";
+  return "the file is cut short: it holds " + std::to_string(info.st_size) +
+         " bytes, its header says " + std::to_string(needed);
+}
+
 // Rereads a written hive and says whether the key holds exactly `expected`,
 // in order, and the file is as long as its header says.
-std::string CheckWrittenHive(const std::string& path, const std::vector<const HiveValue*>& expected) {
+std::string CheckWrittenHive(const std::string& path, int fd,
+                             const std::vector<const HiveValue*>& expected) {
+  std::string short_file = LengthProblem(fd);
+  if (!short_file.empty()) return short_file;
   hive_h* h = hivex_open(path.c_str(), 0);
   if (!h) return "it cannot be opened again: " + ErrnoText(errno);
   hive_node_h node = 0;
@@ -316,8 +335,8 @@ std::string HiveKey::WriteAndReplace() {
              fchown(temp_fd, original.st_uid, original.st_gid) != 0) {
     failure = "cannot give the new copy the hive's mode and owner: " + ErrnoText(errno);
   } else {
-    failure = CheckWrittenHive(temp, kept);
-    if (!failure.empty()) failure = "the new copy " + temp + " is wrong: " + failure;
+    failure = CheckWrittenHive(temp, temp_fd, kept);
+    if (!failure.empty()) failure = "the written copy did not read back right: " + failure;
   }
   close(temp_fd);
   if (failure.empty() && steps_.rename_file(temp.c_str(), target.c_str()) != 0)
@@ -384,8 +403,7 @@ HiveOpening OpenHiveKey(const std::string& path, bool for_cleaning,
   }
   unsigned char header[kBaseBlockSize];
   ssize_t got = pread(fd, header, sizeof header, 0);
-  struct stat info;
-  if (got < 0 || fstat(fd, &info) != 0) {
+  if (got < 0) {
     opening.error_line = open_error + ErrnoText(errno);
     close(fd);
     return opening;
@@ -411,13 +429,8 @@ HiveOpening OpenHiveKey(const std::string& path, bool for_cleaning,
     return std::move(opening);
   };
 
-  // hivex accepts a hive cut short at a page boundary and then silently
-  // misses keys or values; the header says how long it must be.
-  std::uint64_t needed = kBaseBlockSize + static_cast<std::uint64_t>(Little32(header + 0x28));
-  if (static_cast<std::uint64_t>(info.st_size) < needed) {
-    return fail(read_error + "the file is cut short: it holds " + std::to_string(info.st_size) +
-                " bytes, its header says " + std::to_string(needed));
-  }
+  failure = LengthProblem(fd);
+  if (!failure.empty()) return fail(read_error + failure);
   std::uint32_t sequence1 = Little32(header + 4);
   std::uint32_t sequence2 = Little32(header + 8);
   if (for_cleaning && sequence1 != sequence2) {

@@ -159,7 +159,18 @@ TEST_F(HiveKeyTest, AFailedSaveLeavesTheHiveAsItWas) {
            return 0;
          };
        },
-       "the new copy " + hive_ + ".dlltally-"},
+       "the written copy did not read back right: it holds another number of values"},
+      // A commit cut short by a full disk, at a page boundary where hivex
+      // would still open it.
+      {"cut copy",
+       [&](HiveSaveSteps* s) {
+         s->commit = [](hive_h* hive, const char* path) {
+           int result = hivex_commit(hive, path, 0);
+           fs::resize_file(path, 0x2000);
+           return result;
+         };
+       },
+       "the written copy did not read back right: the file is cut short"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.what);
