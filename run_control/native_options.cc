@@ -3,7 +3,7 @@
 const char* const kNativeOptionsHelp[] = {
     "",
     "Options (before the switches):",
-    "  --hive FILE   the offline Windows SOFTWARE hive to read, and with /CLEAN change",
+    "  --hive FILE   the offline Windows SOFTWARE hive to list, or to clean",
     "  --root DIR    the folder where the Windows drive C: is mounted, for /CLEAN",
     "  --            ends the options",
     "  --help        shows this text; --version shows the first line",
