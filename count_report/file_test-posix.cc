@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -43,6 +44,17 @@ char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + '
 std::string UpperCase(std::string text) {
   for (char& c : text) c = Upper(c);
   return text;
+}
+
+// An alias such as PROGRA~1 or MICROS~2.DLL: at most 8 characters, a "~"
+// and a digit among them, then at most a dot and 3 more.
+bool LooksLikeShortName(const std::string& part) {
+  std::size_t dot = part.find('.');
+  std::string base = part.substr(0, dot);
+  if (base.size() > 8 || (dot != std::string::npos && part.size() - dot - 1 > 3)) return false;
+  std::size_t tilde = base.find('~');
+  if (tilde == std::string::npos || tilde + 1 == base.size()) return false;
+  return std::isdigit(static_cast<unsigned char>(base[tilde + 1])) != 0;
 }
 
 bool HasWildcard(const std::string& text) { return text.find_first_of("*?") != std::string::npos; }
@@ -169,7 +181,11 @@ class MountedVolumeFileTest : public FileTest {
     if (!entries) return FilePresence::kCannotTell;
     if (last && HasWildcard(part)) return FindFirst(folder, part, entries->names, at_root);
     auto same = entries->by_upper_name.find(UpperCase(part));
-    if (same == entries->by_upper_name.end()) return FilePresence::kAbsent;
+    if (same == entries->by_upper_name.end()) {
+      // Windows also finds an entry by its short 8.3 alias, which a mounted
+      // volume does not show: such a name may well be there.
+      return LooksLikeShortName(part) ? FilePresence::kCannotTell : FilePresence::kAbsent;
+    }
 
     FilePresence answer = FilePresence::kAbsent;
     for (const std::string& entry : same->second) {

@@ -100,6 +100,11 @@ TEST_F(MountedVolumeTest, FindsNamesAsWindowsWould) {
       {"C:present.dll", kCannotTell},
       {"C:", kCannotTell},
       {"C:\\Linked\\passwd", kCannotTell},  // a link may lead off the volume
+      // Short 8.3 aliases are not on the mounted volume, but Windows finds them.
+      {"C:\\WINDOW~1\\System32\\present.dll", kCannotTell},
+      {"C:\\Windows\\System32\\PRESEN~1.DLL", kCannotTell},
+      {"C:\\Windows\\System32\\PRESENTLY~1.DLL", kAbsent},
+      {"C:\\Windows\\System32\\GONE~.DLL", kAbsent},
       {"C:\\Windows\\System32\\" + std::string(260, 'x'), kCannotTell},
   };
   for (const auto& c : kCases) {
