@@ -183,8 +183,11 @@ class MountedVolumeFileTest : public FileTest {
     auto same = entries->by_upper_name.find(UpperCase(part));
     if (same == entries->by_upper_name.end()) {
       // Windows also finds an entry by its short 8.3 alias, which a mounted
-      // volume does not show: such a name may well be there.
-      return LooksLikeShortName(part) ? FilePresence::kCannotTell : FilePresence::kAbsent;
+      // volume does not show, and folds the case of every letter, not only
+      // A to Z: such a name may well be there.
+      bool beyond_ascii = std::any_of(part.begin(), part.end(), [](char c) { return c & 0x80; });
+      return LooksLikeShortName(part) || beyond_ascii ? FilePresence::kCannotTell
+                                                      : FilePresence::kAbsent;
     }
 
     FilePresence answer = FilePresence::kAbsent;

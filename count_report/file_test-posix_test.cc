@@ -43,6 +43,7 @@ class MountedVolumeTest : public testing::Test {
     fs::create_directories(root_ / "Windows" / "SYSTEM");
     fs::create_directories(root_ / "Data" / "folder.dll");
     Touch("Windows/System32/present.dll");
+    Touch("Windows/System32/\xc3\xa4rger.dll");
     Touch("Windows/SYSTEM/Mixed.Dll");
     Touch("Data/file");
     // Two names one letter case apart, as a case-sensitive copy can hold.
@@ -105,6 +106,9 @@ TEST_F(MountedVolumeTest, FindsNamesAsWindowsWould) {
       {"C:\\Windows\\System32\\PRESEN~1.DLL", kCannotTell},
       {"C:\\Windows\\System32\\PRESENTLY~1.DLL", kAbsent},
       {"C:\\Windows\\System32\\GONE~.DLL", kAbsent},
+      // Letters beyond A to Z are folded by Windows, not here.
+      {"C:\\Windows\\System32\\\xc3\xa4rger.dll", kPresent},
+      {"C:\\Windows\\System32\\\xc3\x84RGER.DLL", kCannotTell},
       {"C:\\Windows\\System32\\" + std::string(260, 'x'), kCannotTell},
   };
   for (const auto& c : kCases) {
