@@ -36,8 +36,8 @@ TEST(WildcardMatches, AsWindowsSearches) {
 class MountedVolumeTest : public testing::Test {
  protected:
   void SetUp() override {
-    char path[] = "/tmp/dlltally-volume-XXXXXX";
-    ASSERT_NE(mkdtemp(path), nullptr);
+    std::string path = (fs::temp_directory_path() / "dlltally-volume-XXXXXX").string();
+    ASSERT_NE(mkdtemp(path.data()), nullptr);
     root_ = path;
     fs::create_directories(root_ / "Windows" / "System32");
     fs::create_directories(root_ / "Windows" / "SYSTEM");

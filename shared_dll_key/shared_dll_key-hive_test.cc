@@ -26,8 +26,8 @@ std::string FileBytes(const fs::path& path) {
 class HiveKeyTest : public testing::Test {
  protected:
   void SetUp() override {
-    char path[] = "/tmp/dlltally-hive-XXXXXX";
-    ASSERT_NE(mkdtemp(path), nullptr);
+    std::string path = (fs::temp_directory_path() / "dlltally-hive-XXXXXX").string();
+    ASSERT_NE(mkdtemp(path.data()), nullptr);
     folder_ = path;
     hive_ = (folder_ / "SOFTWARE").string();
   }
