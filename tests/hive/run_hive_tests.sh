@@ -211,6 +211,21 @@ out "$(row 'C:\A.dll' 1 0001)" "$(row 'C:\a.dll' 2 0002)" \
   "$(printf 'C:\\caf\xc3\xa9.dll%48s 5  (0x0005)' '')" "$(row '' 7 0007)"
 expect "names" 0 --hive names.hiv /ALL
 
+# A clean carries every other value over as it was: names stored in Latin-1
+# or UTF-16, names one letter case apart, the unnamed value.
+printf 'dword\tC:\\A.dll\t1\ndword\tC:\\a.dll\t2\nsz\tC:\\caf\xc3\xa9.dll\t5\nsz\tC:\\x\xe2\x82\xac.dll\t6\ndword\t\t7\ndword\tC:\\gone.dll\t8\n' |
+  hive keepnames.hiv
+mkdir -p names-root && touch names-root/a.dll
+out "$(row 'C:\gone.dll' 8 0008) Deleted"
+expect "clean beside names of every kind" 0 --hive keepnames.hiv --root names-root /CLEAN gone.dll
+out "$(row 'C:\A.dll' 1 0001)" "$(row 'C:\a.dll' 2 0002)" \
+  "$(printf 'C:\\caf\xc3\xa9.dll%48s 5  (0x0005)' '')" \
+  "$(printf 'C:\\x\xe2\x82\xac.dll%49s 6  (0x0006)' '')" "$(row '' 7 0007)"
+expect "names after the clean" 0 --hive keepnames.hiv /ALL
+checks=$((checks + 1))
+[ "$(reglookup -H -p "$key_path" keepnames.hiv 2>/dev/null | grep -c DWORD)" = 3 ] ||
+  fail "names after the clean: reglookup does not find the three DWORD values"
+
 # ---------------------------------------------------------------------------
 # Command-line and open errors: one line each, exit code 1.
 
