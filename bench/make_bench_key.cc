@@ -5,6 +5,7 @@
 //
 //   make_bench_key N > key.reg
 //   make_bench_key N --names > names.txt   (one value name a line)
+//   make_bench_key N --hive-values > values.txt   (for tests/hive/make_hive --values)
 
 #include <cstdint>
 #include <cstdio>
@@ -54,9 +55,11 @@ int main(int argc, char** argv) {
     return 1;
   }
   long count = std::atol(argv[1]);
-  bool names_only = argc > 2 && std::strcmp(argv[2], "--names") == 0;
+  const char* mode = argc > 2 ? argv[2] : "";
+  bool names_only = std::strcmp(mode, "--names") == 0;
+  bool hive_values = std::strcmp(mode, "--hive-values") == 0;
   std::uint64_t state = 12345;
-  if (!names_only) {
+  if (!names_only && !hive_values) {
     std::printf("REGEDIT4\r\n\r\n"
                 "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs]\r\n");
   }
@@ -66,6 +69,13 @@ int main(int argc, char** argv) {
     std::uint32_t refs = 1 + Next(&state) % 40;
     if (names_only) {
       std::printf("%s\n", name.c_str());
+    } else if (hive_values) {
+      const char* type = kind == 0 ? "sz" : kind == 1 ? "binary" : "dword";
+      if (kind == 1) {
+        std::printf("%s\t%s\t%02x\n", type, name.c_str(), refs);
+      } else {
+        std::printf("%s\t%s\t%u\n", type, name.c_str(), refs);
+      }
     } else if (kind == 0) {
       std::printf("\"%s\"=\"%u\"\r\n", Escaped(name).c_str(), refs);
     } else if (kind == 1) {
