@@ -8,6 +8,7 @@ packages=(
   wine wine64
   pkg-config libhivex-dev libhivex-bin reglookup  # the native tool's hive mode and its tests
   clang libclang-rt-14-dev  # libFuzzer and its sanitizer runtimes: scripts/fuzz.sh
+  valgrind  # memcheck over the hive suite: scripts/test.sh
 )
 
 missing=()

@@ -7,5 +7,7 @@ scripts/setup.sh
 scripts/build.sh native sanitize windows
 ctest --preset native
 ctest --preset sanitize
+DLLTALLY_WRAPPER="valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,indirect" \
+  tests/hive/run_hive_tests.sh build/native/dlltally build/native/make_hive
 scripts/fuzz.sh 30
 ctest --preset windows

@@ -13,6 +13,14 @@ work=$(mktemp -d)
 trap 'chattr -i "$work/readonly" 2>/dev/null; chmod -R u+w "$work" 2>/dev/null; rm -rf "$work"' EXIT
 cd "$work" || exit 1
 
+# DLLTALLY_WRAPPER="valgrind ..." runs every call of the tool under that
+# command; what the wrapper writes to standard error fails the case.
+if [ -n "${DLLTALLY_WRAPPER:-}" ]; then
+  printf '#!/bin/sh\nexec %s %q "$@"\n' "$DLLTALLY_WRAPPER" "$dlltally" >"$work/wrapped-dlltally"
+  chmod +x "$work/wrapped-dlltally"
+  dlltally=$work/wrapped-dlltally
+fi
+
 failures=0
 checks=0
 key_path=/Microsoft/Windows/CurrentVersion/SharedDLLs
