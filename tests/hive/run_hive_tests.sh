@@ -211,6 +211,34 @@ printf 'dword\tC:\\a.dll\t1\ndword\tC:\\long.dll\thex:05 00 00 00 00 00 00 00\n'
 out "$(row 'C:\a.dll' 1 0001)" "$(report ERegistryException "Failed to get data for 'C:\\long.dll'.")"
 expect "DWORD of 8 bytes" 1 --hive longdword.hiv /ALL
 
+# The largest inputs: data of 999,000 bytes (hivex writes no value of a
+# million bytes or more) and a name of 16,383 characters, the longest the
+# registry allows. A listing fails on them as on any such value; a clean
+# refuses the large data and carries the long name over whole.
+printf 'dword\tC:\\a.dll\t1\nbinary\tC:\\big.dll\t%s\ndword\tC:\\c.dll\t3\n' \
+  "$(head -c 999000 /dev/zero | od -An -v -tx1 | tr -d ' \n')" | hive bigbinary.hiv
+printf 'dword\tC:\\a.dll\t1\nsz\tC:\\big.dll\t%s\ndword\tC:\\c.dll\t3\n' \
+  "$(head -c 499499 /dev/zero | tr '\0' 7)" | hive bigtext.hiv
+name_16383="C:\\$(head -c 16376 /dev/zero | tr '\0' n).dll"
+printf 'dword\tC:\\a.dll\t1\ndword\t%s\t2\ndword\tC:\\c.dll\t3\n' "$name_16383" | hive longname.hiv
+for f in bigbinary bigtext; do cp "$f.hiv" "$f.orig"; done
+mkdir -p big-root && touch big-root/a.dll
+out "$(row 'C:\a.dll' 1 0001)" "$(report ERegistryException "Invalid data type for 'C:\\big.dll'.")"
+expect "binary of 999,000 bytes" 1 --hive bigbinary.hiv /ALL
+out "$(row 'C:\a.dll' 1 0001)" "$(report EConvertError "Format result longer than 4096 characters.")"
+expect "text of 999,000 bytes" 1 --hive bigtext.hiv /ALL
+expect "name of 16,383 characters" 1 --hive longname.hiv /ALL
+for f in bigbinary bigtext; do
+  out "Error: Will not change hive $f.hiv: value 'C:\\big.dll' holds 999000 bytes of data, more than the 16344 that can be rewritten safely"
+  expect "refuse: $f of 999,000 bytes" 1 --hive "$f.hiv" --root big-root /CLEAN c.dll
+  same_bytes "refusal $f" "$f.hiv" "$f.orig"
+done
+out "$(row 'C:\c.dll' 3 0003) Deleted"
+expect "clean beside a name of 16,383 characters" 0 --hive longname.hiv --root big-root /CLEAN c.dll
+checks=$((checks + 1))
+[ "$(remaining longname.hiv)" = "$(printf '%s\n' 'C:\a.dll' "$name_16383")" ] ||
+  fail "clean beside a name of 16,383 characters: the key holds other values"
+
 # Names come as UTF-8 and are padded by bytes; names that differ only in
 # letter case each show their own count; the unnamed value has an empty name.
 printf 'dword\tC:\\A.dll\t1\ndword\tC:\\a.dll\t2\nsz\tC:\\caf\xc3\xa9.dll\t5\ndword\t\t7\n' |
