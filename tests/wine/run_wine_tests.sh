@@ -15,7 +15,11 @@
 #   expected/NAME.key   `reg query` of the key after the run, CRs removed
 # Tokens in fixtures and expected files:
 #   @TEXT@              the case's TEXT setting
-#   @REPEAT(c,n)@       the character c, n times (for very long names)
+#   @REPEAT(t,n)@       the text t, n times (for very long names and data)
+#   @MANY_VALUES(a,b)@  (fixtures) DWORD values C:\Shared\Many\fNNNNN.dll for
+#                       NNNNN from a to b, each counting its own number
+#   @MANY_ROWS(a,b)@    (expected output) the rows that /ALL prints for them
+#   @MANY_KEY(a,b)@     (expected key) the lines of `reg query` for them
 #   @ADDRESS@           (expected output only) any 8 upper-case hex digits:
 #                       the code address in a failure report depends on the build
 set -uo pipefail
@@ -73,6 +77,9 @@ touch "$shared/present.dll" "$shared/café.dll"
 # Dated 1970 and 2200, outside the MS-DOS date range: still present files.
 touch -d @0 "$shared/old.dll"
 touch -d 2200-01-01 "$shared/future.dll"
+# The files of the large key's values, all present.
+mkdir -p "$shared/Many"
+(cd "$shared/Many" && touch f{00001..03000}.dll)
 cd "$shared" || die "no $shared"
 
 # Windows name of a Unix path, on Wine's Z: drive.
@@ -81,9 +88,36 @@ windows_path() {
   echo "Z:$path"
 }
 
-# Expands @TEXT@ and @REPEAT(c,n)@ on standard input.
+# Expands the tokens on standard input. Generated lines are joined by the
+# line end of the line that holds the token.
 expand_tokens() {
-  CASE_TEXT=${TEXT-} perl -pe 's/\@TEXT\@/$ENV{CASE_TEXT}/g; s/\@REPEAT\((.),(\d+)\)\@/$1 x $2/ge'
+  CASE_TEXT=${TEXT-} perl -pe '
+    my $end = /\r\n\z/ ? "\r\n" : "\n";
+    my $name = sub { sprintf "C:\\Shared\\Many\\f%05d.dll", $_[0] };
+    s/\@TEXT\@/$ENV{CASE_TEXT}/g;
+    s/\@REPEAT\((.+?),(\d+)\)\@/$1 x $2/ge;
+    s/\@MANY_VALUES\((\d+),(\d+)\)\@/join $end,
+      map { my $n = $name->($_); $n =~ s|\\|\\\\|g; sprintf "\"%s\"=dword:%08x", $n, $_ } $1 .. $2/ge;
+    s/\@MANY_ROWS\((\d+),(\d+)\)\@/join $end,
+      map { sprintf "%-60s %-2d (0x%04X)", $name->($_), $_, $_ } $1 .. $2/ge;
+    s/\@MANY_KEY\((\d+),(\d+)\)\@/join $end,
+      map { sprintf "    %s    REG_DWORD    0x%x", $name->($_), $_ } $1 .. $2/ge;
+  '
+}
+
+# Waits until the pipe open on descriptor $1 is full: the exe writing into
+# it has taken its snapshot and is blocked. False after 60 s.
+wait_for_full_pipe() {
+  perl -e '
+    open my $pipe, "<&=", $ARGV[0] or exit 2;
+    for (1 .. 1200) {
+      my $size = pack "L", 0;
+      ioctl($pipe, 0x541B, $size) or exit 2;  # FIONREAD: bytes waiting in the pipe
+      exit 0 if unpack("L", $size) >= 65536;
+      select undef, undef, undef, 0.05;
+    }
+    exit 1;
+  ' "$1"
 }
 
 # Replaces the key by the fixture's values. A REGEDIT4 fixture holds bytes
@@ -136,10 +170,14 @@ failed=0
 #   TEXT=...     the text that replaces @TEXT@
 #   PROGRAM=NAME the file name of the exe's copy that runs (default
 #                dlltally.exe, whatever the name of the exe given)
-#   STDOUT=file|pipe|limited|broken_pipe|full|closed  where standard
-#                output goes (default file; limited: a file that cannot grow
-#                past 1024 bytes); only file, pipe and limited have output
+#   STDOUT=file|pipe|limited|broken_pipe|full|closed|head|stalled  where
+#                standard output goes (default file; limited: a file that
+#                cannot grow past 1024 bytes; head: `| head -1`; stalled: a
+#                pipe nobody reads until the exe is blocked on it, see
+#                DURING); only full, closed and broken_pipe have no output
 #                to compare
+#   DURING=...   (stalled) shell commands run while the exe is blocked,
+#                after its snapshot and before the rest of its pass
 t() {
   local name=$1 want_exit=$2 fixture=$3
   shift 3
@@ -177,6 +215,31 @@ t() {
       status=$?
       exec {pipe}>&-
       ;;
+    head)
+      # A reader that takes the first line and goes. The exe has more to
+      # write than the pipe holds, so it is still writing then.
+      timeout 120 wine "$program" "$@" 2>"$errors" | head -1 >"$actual"
+      status=${PIPESTATUS[0]}
+      ;;
+    stalled)
+      # Nobody reads the pipe until it is full: the exe has taken its
+      # snapshot and waits in a write. DURING changes the registry then,
+      # and the rest of the output is read.
+      local fifo="$work/stalled.fifo" reader writer
+      rm -f "$fifo" && mkfifo "$fifo"
+      timeout 120 wine "$program" "$@" >"$fifo" 2>"$errors" &
+      writer=$!
+      exec {reader}<"$fifo"
+      if wait_for_full_pipe "$reader"; then
+        eval "${DURING-}" >/dev/null 2>>"$errors" || problems+="  DURING failed"$'\n'
+      else
+        problems+="  the exe never filled the pipe"$'\n'
+      fi
+      cat <&"$reader" >"$actual"
+      exec {reader}<&-
+      wait "$writer"
+      status=$?
+      ;;
     full) wine "$program" "$@" >/dev/full 2>"$errors"; status=$? ;;
     closed) wine "$program" "$@" >&- 2>"$errors"; status=$? ;;
     *) die "case $name: unknown STDOUT=$stdout" ;;
@@ -185,7 +248,7 @@ t() {
   if [ "$status" != "$want_exit" ]; then
     problems+="  exit code $status, expected $want_exit"$'\n'
   fi
-  if [ "$stdout" = file ] || [ "$stdout" = pipe ] || [ "$stdout" = limited ]; then
+  if [ "$stdout" != full ] && [ "$stdout" != closed ] && [ "$stdout" != broken_pipe ]; then
     local expected_file="$here/expected/${EXPECT:-$name}.out"
     if [ ! -f "$expected_file" ]; then
       problems+="  missing $expected_file"$'\n'
@@ -279,6 +342,12 @@ EXPECT=text_bad TEXT='@REPEAT(9,4065)@' t text_message_4096        1 text_bad.re
 EXPECT=text_too_long TEXT='@REPEAT(9,4066)@' t text_message_4097        1 text_bad.reg     /all
 EXPECT=text_too_long TEXT='@REPEAT(x,5000)@' t text_5000                1 text_bad.reg     /all
 
+# The largest data and the longest name the registry holds.
+EXPECT=text_too_long TEXT='@REPEAT(7,1048577)@' t text_1mb          1 text_bad.reg     /all
+                                     t big_binary               1 big_binary.reg   /all
+                                     t long_name                1 long_name.reg    /all
+KEY=long_name_clean                  t long_name_clean          0 long_name.reg    /CLEAN gone.dll
+
 # Where standard output goes.
 EXPECT=all_and_operand STDOUT=pipe   t pipe_output              0 basic.reg        /all foo.dll
 EXPECT=usage STDOUT=pipe             t usage_to_pipe            1 basic.reg
@@ -298,6 +367,41 @@ KEY=clean_operand                    t clean_operand            0 clean.reg     
 KEY=clean_all                        t clean_revisit            0 clean.reg        /clean 'C:\Shared\gone.dll' /all
 KEY=clean_untouched STDOUT=full      t clean_output_full        1 clean.reg        /CLEAN /ALL
 KEY=clean_accent                     t clean_accent             0 clean_accent.reg /CLEAN /ALL
+
+# A large key (3004 values, 228 KB of rows) under a reader that goes early.
+# The run fails at its next write after the reader is gone and ends with
+# exit code 1; what it deleted before stays deleted, nothing after it is.
+EXPECT=large_all STDOUT=pipe KEY=large_untouched t large_pipe   0 large.reg        /ALL
+STDOUT=head KEY=large_untouched      t large_head               1 large.reg        /ALL
+STDOUT=head KEY=large_head_clean     t large_head_clean         1 large.reg        /CLEAN /ALL
+
+# Another program changes the key while the run is blocked in a write,
+# after its snapshot. The run lists and judges what its snapshot holds: a
+# value deleted meanwhile is listed with its count from then (and marked
+# again under /CLEAN), one added meanwhile is neither listed nor deleted,
+# one changed meanwhile shows its old count.
+EXPECT=large_all STDOUT=stalled KEY=snapshot_changed DURING='
+  wine reg delete "$key_path" /v "C:\Shared\Many\f02000.dll" /f &&
+  wine reg add "$key_path" /v "C:\Shared\Many\f02500.dll" /t REG_DWORD /d 7 /f &&
+  wine reg add "$key_path" /v "C:\Shared\Many\f09999.dll" /t REG_DWORD /d 9999 /f' \
+                                     t snapshot_changed         0 large.reg        /ALL
+EXPECT=clean_large STDOUT=stalled KEY=snapshot_changed_clean DURING='
+  wine reg delete "$key_path" /v "C:\Shared\Many\f02000.dll" /f &&
+  wine reg delete "$key_path" /v "C:\Shared\Z gone 1.dll" /f &&
+  wine reg add "$key_path" /v "C:\Shared\Y gone new.dll" /t REG_DWORD /d 5 /f' \
+                                     t snapshot_changed_clean   0 large.reg        /CLEAN /ALL
+# The key deleted during the run: the listing is the snapshot's, and every
+# deletion fails silently (the values are gone with the key).
+EXPECT=large_all STDOUT=stalled KEY=key_gone DURING='wine reg delete "$key_path" /f' \
+                                     t key_deleted              0 large.reg        /ALL
+EXPECT=clean_large STDOUT=stalled KEY=key_gone DURING='wine reg delete "$key_path" /f' \
+                                     t key_deleted_clean        0 large.reg        /CLEAN /ALL
+# Deleted and made again: the run's handle is on the deleted key, so its
+# deletions do not reach the new one, and the rows still say " Deleted".
+EXPECT=clean_large STDOUT=stalled KEY=key_recreated DURING='
+  wine reg delete "$key_path" /f &&
+  wine reg add "$key_path" /v "C:\Shared\Z gone 2.dll" /t REG_DWORD /d 3 /f' \
+                                     t key_recreated_clean      0 large.reg        /CLEAN /ALL
 
 echo "$passed passed, $failed failed"
 ((failed == 0))
