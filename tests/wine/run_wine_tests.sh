@@ -366,6 +366,12 @@ KEY=clean_all                        t clean_all                0 clean.reg     
 KEY=clean_operand                    t clean_operand            0 clean.reg        /clean present.dll
 KEY=clean_all                        t clean_revisit            0 clean.reg        /clean 'C:\Shared\gone.dll' /all
 KEY=clean_untouched STDOUT=full      t clean_output_full        1 clean.reg        /CLEAN /ALL
+# Wine gives a closed standard output's descriptor to the first file it
+# opens itself (a folder), so the exe sees a disk file and writes its
+# first 128 bytes only once they are full: the first value is deleted
+# before the write fails. On Windows the handle is missing and the first
+# write fails before anything is deleted.
+KEY=clean_output_closed STDOUT=closed t clean_output_closed     1 clean.reg        /CLEAN /ALL
 KEY=clean_accent                     t clean_accent             0 clean_accent.reg /CLEAN /ALL
 
 # A large key (3004 values, 228 KB of rows) under a reader that goes early.
