@@ -3,13 +3,16 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include <gtest/gtest.h>
 
 #include "shared_dll_key/hive_key.h"
+#include "shared_dll_key/memory_key.h"
 #include "tests/hive/hive_fixture.h"
 
 namespace {
@@ -21,6 +24,21 @@ std::string FileBytes(const fs::path& path) {
   std::ostringstream all;
   all << in.rdbuf();
   return all.str();
+}
+
+void WriteFileBytes(const fs::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+// UTF-16LE bytes of the units, as a cell stores a name that is not Latin-1.
+std::string Utf16Bytes(std::initializer_list<std::uint16_t> units) {
+  std::string bytes;
+  for (std::uint16_t unit : units) {
+    bytes += static_cast<char>(unit & 0xFF);
+    bytes += static_cast<char>(unit >> 8);
+  }
+  return bytes;
 }
 
 class HiveKeyTest : public testing::Test {
@@ -106,6 +124,123 @@ TEST_F(HiveKeyTest, AnswersFromTheValuesReadAtOpen) {
   EXPECT_EQ(NamesInHive(),
             (std::vector<std::string>{"C:\\a.dll", "C:\\text.dll", "C:\\bin.dll"}));
   EXPECT_TRUE(Leftovers().empty());
+}
+
+// Names are taken from the cells in the file when they are plain and from
+// hivex otherwise. Either way the snapshot must hold exactly the names that
+// hivex reads, in UTF-8, and leave out a value whose name hivex cannot read.
+TEST_F(HiveKeyTest, NamesReadAsHivexReadsThem) {
+  const struct {
+    const char* what;
+    std::uint16_t flags;  // bit 0: the name is Latin-1, else UTF-16LE
+    std::string name;     // as the cell stores it
+    int name_size = -1;   // the size the cell gives, when not the name's own
+  } kCases[] = {
+      {"ASCII, two whole words", 1, "abcdefghijklmnop"},
+      {"ASCII, a part word", 1, "C:\\Windows\\System32\\x.dll"},
+      {"Latin-1 after a word", 1, "abcdefgh\xe9ijklmnop"},
+      {"Latin-1 letters", 1, "C:\\\xff\xe9\x80" "abcdefgh\xc0.dll"},
+      {"Latin-1 control bytes", 1, "ABCDEFG\x7f\x01\x02"},
+      {"Latin-1 with a NUL", 1, std::string("ab\0cd", 5)},
+      {"Latin-1, other flag bits", 3, "flags"},
+      {"empty Latin-1", 1, ""},
+      {"empty UTF-16", 0, ""},
+      {"UTF-16 of one to three bytes each", 0,
+       Utf16Bytes({'C', ':', 0xE9, 0x20AC, 0x800, 0x7FF, 0xFFEF})},
+      {"UTF-16, other flag bits", 2, Utf16Bytes({'x', 0x100})},
+      {"UTF-16 pair", 0, Utf16Bytes({'a', 0xD83D, 0xDE00, 'b'})},
+      {"UTF-16 byte-order mark", 0, Utf16Bytes({0xFEFF, 'a'})},
+      {"UTF-16 non-characters", 0, Utf16Bytes({'a', 0xFFFE, 0xFFFF})},
+      {"UTF-16 with a NUL", 0, Utf16Bytes({'a', 0, 'b'})},
+      {"UTF-16 of an odd size", 0, Utf16Bytes({'a'}) + "b"},
+      {"UTF-16 lone low half", 0, Utf16Bytes({'a', 0xDC00, 'b'})},
+      {"UTF-16 high half at the end", 0, Utf16Bytes({'a', 0xD800})},
+      {"UTF-16 two high halves", 0, Utf16Bytes({0xD800, 0xD800})},
+      {"name beyond its cell", 1, "abc", 0x7000},
+  };
+  // Placeholders whose cells have room for the names put there below.
+  std::vector<FixtureValue> placeholders;
+  for (std::size_t i = 0; i < std::size(kCases); ++i) {
+    placeholders.push_back({"C:\\PLACEHOLDER" + std::to_string(100 + i) + std::string(40, 'x'),
+                            kRegDword, DwordBytes(static_cast<std::uint32_t>(i))});
+  }
+  Write(placeholders);
+  std::string bytes = FileBytes(hive_);
+  for (std::size_t i = 0; i < std::size(kCases); ++i) {
+    std::size_t name_at = bytes.find(placeholders[i].name);
+    ASSERT_NE(name_at, std::string::npos);
+    std::size_t cell = name_at - 0x18;
+    ASSERT_EQ(bytes.substr(cell + 4, 2), "vk");
+    const auto& c = kCases[i];
+    std::uint16_t size = static_cast<std::uint16_t>(c.name_size < 0 ? c.name.size() : c.name_size);
+    bytes.replace(name_at, c.name.size(), c.name);
+    std::memcpy(&bytes[cell + 6], &size, 2);
+    std::memcpy(&bytes[cell + 0x14], &c.flags, 2);
+  }
+  WriteFileBytes(hive_, bytes);
+
+  std::vector<std::string> expected;
+  hive_h* h = hivex_open(hive_.c_str(), 0);
+  ASSERT_NE(h, nullptr);
+  hive_node_h node = hivex_root(h);
+  for (const char* part : {"Microsoft", "Windows", "CurrentVersion", "SharedDLLs"})
+    node = hivex_node_get_child(h, node, part);
+  hive_value_h* handles = hivex_node_values(h, node);
+  ASSERT_NE(handles, nullptr);
+  for (std::size_t i = 0; handles[i]; ++i) {
+    char* name = hivex_value_key(h, handles[i]);
+    if (name) expected.push_back(name);
+    free(name);
+  }
+  free(handles);
+  hivex_close(h);
+  EXPECT_LT(expected.size(), std::size(kCases));  // some cannot be read
+  EXPECT_EQ(NamesInHive(), expected);
+}
+
+// A listing asks for the values in their order, a pass after another, and
+// a clean deletes some as it goes; names that several values share are
+// answered for the first of them still there. The hive key must answer as
+// a key that looks every name up afresh.
+TEST_F(HiveKeyTest, ALookupInListingOrderAnswersAsAFreshLookup) {
+  const std::vector<std::string> kNames = {"C:\\x.dll", "C:\\y.dll", "C:\\x.dll", "C:\\X.dll",
+                                           "C:\\z.dll", "C:\\x.dll", "C:\\y.dll"};
+  std::vector<FixtureValue> values;
+  MemoryKey reference;
+  for (std::size_t i = 0; i < kNames.size(); ++i) {
+    values.push_back({kNames[i], kRegDword, DwordBytes(static_cast<std::uint32_t>(i + 1))});
+    reference.Add(kNames[i], kRegDword, DwordBytes(static_cast<std::uint32_t>(i + 1)));
+  }
+  Write(values);
+  std::string save_error;
+  HiveOpening opening = OpenHiveKey(hive_, true, &save_error);
+  ASSERT_NE(opening.key, nullptr) << opening.error_line;
+  SharedDllKey& key = *opening.key;
+  std::vector<std::string> names;
+  key.SnapshotValueNames(&names);
+  ASSERT_EQ(names, kNames);
+  // Three passes; the first deletes the value it visits at 2 and 4, the
+  // second at 0 and 6 (names already deleted once go again).
+  const std::set<std::pair<int, std::size_t>> kRemoved = {{0, 2}, {0, 4}, {1, 0}, {1, 6}};
+  for (int pass = 0; pass < 3; ++pass) {
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      SCOPED_TRACE("pass " + std::to_string(pass) + ", value " + std::to_string(i));
+      const std::string& name = names[i];
+      ValueKind kind = reference.QueryValueKind(name);
+      ASSERT_EQ(key.QueryValueKind(name), kind);
+      if (kind == ValueKind::vkDword) {
+        EXPECT_EQ(key.ReadDwordValue(name), reference.ReadDwordValue(name));
+      }
+      if (kRemoved.count({pass, i})) {
+        EXPECT_EQ(key.RemoveCountEntry(name), reference.RemoveCountEntry(name));
+      }
+    }
+  }
+  key.CloseSharedDllKey();
+  EXPECT_EQ(save_error, "");
+  std::vector<std::string> left;
+  for (const MemoryKey::Value& value : reference.values) left.push_back(value.name);
+  EXPECT_EQ(NamesInHive(), left);
 }
 
 TEST_F(HiveKeyTest, ARunThatDeletesNothingWritesNothing) {
