@@ -1,6 +1,6 @@
 #include "count_report/listing_pass.h"
 
-#include <cstdio>
+#include <string_view>
 
 #include "count_report/ansi_lower_case.h"
 #include "count_report/cleaning.h"
@@ -14,13 +14,33 @@ constexpr std::size_t kFileNameLimit = 255;
 constexpr std::size_t kNameField = 60;
 
 // Index just past the directory part: after the last "\" or ":", 0 if none.
-std::size_t FileNameStart(const std::string& text) {
-  std::size_t last = text.find_last_of("\\:");
-  return last == std::string::npos ? 0 : last + 1;
+std::size_t FileNameStart(std::string_view text) {
+  std::size_t i = text.size();
+  while (i > 0 && text[i - 1] != '\\' && text[i - 1] != ':') --i;
+  return i;
 }
 
-std::string FileNamePart(const std::string& text) {
+std::string_view FileNamePart(std::string_view text) {
   return text.substr(FileNameStart(text), kFileNameLimit);
+}
+
+// An operand as a pass compares it with every value name: lower-cased once.
+struct OperandKey {
+  bool whole_name;  // the operand has a directory part
+  std::string lowered;
+};
+
+OperandKey KeyOf(const std::string& operand) {
+  if (FileNameStart(operand) != 0) return {true, LowerCaseAnsi(operand)};
+  return {false, LowerCaseAnsi(std::string(FileNamePart(operand)))};
+}
+
+bool Matches(const OperandKey& key, const std::string& valueName) {
+  std::string_view compared = valueName;
+  if (!key.whole_name) compared = FileNamePart(compared);
+  // Lower-casing keeps the length, so most names are told apart by it alone.
+  if (compared.size() != key.lowered.size()) return false;
+  return LowerCaseAnsi(std::string(compared)) == key.lowered;
 }
 
 [[noreturn]] void RaiseNotAnInteger(const std::string& text) {
@@ -58,6 +78,36 @@ std::int32_t ReadCount(SharedDllKey& key, const std::string& name) {
   return 0;
 }
 
+// Appends the row text: the name padded to 60, the count in decimal padded
+// to 2, then in hexadecimal with at least 4 digits (a negative count as its
+// 32-bit pattern). Written out by hand: a listing has a row per value.
+void AppendRow(const std::string& name, std::int32_t count, std::string* row) {
+  char tail[32];  // at most " -2147483648 (0xFFFFFFFF)"
+  char* end = tail;
+  *end++ = ' ';
+  std::uint32_t bits = static_cast<std::uint32_t>(count);
+  std::uint32_t magnitude = count < 0 ? 0u - bits : bits;
+  char digits[10];
+  int used = 0;
+  do {
+    digits[used++] = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (count < 0) *end++ = '-';
+  bool one_wide = used == 1 && count >= 0;
+  while (used > 0) *end++ = digits[--used];
+  if (one_wide) *end++ = ' ';
+  for (char c : {' ', '(', '0', 'x'}) *end++ = c;
+  int hex_digits = 4;
+  while (hex_digits < 8 && (bits >> (4 * hex_digits)) != 0) ++hex_digits;
+  for (int k = hex_digits - 1; k >= 0; --k) *end++ = "0123456789ABCDEF"[(bits >> (4 * k)) & 0xF];
+  *end++ = ')';
+
+  row->append(name);
+  if (name.size() < kNameField) row->append(kNameField - name.size(), ' ');
+  row->append(tail, static_cast<std::size_t>(end - tail));
+}
+
 }  // namespace
 
 std::int32_t TextToCount(const std::string& text) {
@@ -90,35 +140,28 @@ std::int32_t TextToCount(const std::string& text) {
 }
 
 bool OperandMatches(const std::string& operand, const std::string& valueName) {
-  if (FileNameStart(operand) == 0) {
-    return LowerCaseAnsi(FileNamePart(valueName)) == LowerCaseAnsi(FileNamePart(operand));
-  }
-  return LowerCaseAnsi(valueName) == LowerCaseAnsi(operand);
+  return Matches(KeyOf(operand), valueName);
 }
 
 std::string FormatRow(const std::string& name, std::int32_t count) {
-  std::string row = name;
-  if (row.size() < kNameField) row.append(kNameField - row.size(), ' ');
-  std::string decimal = std::to_string(count);
-  if (decimal.size() < 2) decimal += ' ';
-  char hex[16];
-  std::snprintf(hex, sizeof hex, "%04X", static_cast<unsigned>(count));
-  row += ' ';
-  row += decimal;
-  row += " (0x";
-  row += hex;
-  row += ')';
+  std::string row;
+  AppendRow(name, count, &row);
   CheckFormatResultLength(row);
   return row;
 }
 
 void RunListingPass(const std::string& operand, const ListingRun& run) {
+  const OperandKey key = KeyOf(operand);
+  std::string row;  // one buffer for every row of the pass
   for (std::size_t i = 0; i < run.ValueNames->size(); ++i) {
     bool RowPrinted = false;
     const std::string& name = (*run.ValueNames)[i];
     std::int32_t LastCount = ReadCount(*run.key, name);
-    if (run.ShowAll || OperandMatches(operand, name)) {
-      run.output->Write(FormatRow(name, LastCount));
+    if (run.ShowAll || Matches(key, name)) {
+      row.clear();
+      AppendRow(name, LastCount, &row);
+      CheckFormatResultLength(row);
+      run.output->Write(row);
       RowPrinted = true;
     }
     if (RowPrinted) {
