@@ -18,6 +18,12 @@ std::string StandardOutput::WriteBuffer() {
 }
 
 void StandardOutput::Write(std::string_view text) {
+  // Most statements of a file or pipe just go into the buffer.
+  if (opened_ && !character_device_ && open_failure_.empty() &&
+      text.size() < buffer_size_ - buffer_.size()) {
+    buffer_.append(text);
+    return;
+  }
   if (!opened_) {
     opened_ = true;
     open_failure_ = console_->OpenOutput(&character_device_);
