@@ -1,3 +1,5 @@
+#include <malloc.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -67,6 +69,11 @@ int ErrorExit(Console& console, const std::string& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Blocks of 64 KiB and more come straight from the system and go back to
+  // it. Freeing such a block from the heap makes glibc first merge every
+  // small block freed before it: at the end of a large listing, the 100,000
+  // names of the snapshot, at a cost of a sixth of the whole run.
+  mallopt(M_MMAP_THRESHOLD, 64 * 1024);
   std::unique_ptr<Console> console = MakeSystemConsole();
   NativeOptions options = ParseNativeOptions(std::vector<std::string>(argv + 1, argv + argc));
   if (!options.error_line.empty()) return ErrorExit(*console, options.error_line);
