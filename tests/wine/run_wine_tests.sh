@@ -110,10 +110,11 @@ expand_tokens() {
 wait_for_full_pipe() {
   perl -e '
     open my $pipe, "<&=", $ARGV[0] or exit 2;
+    my $capacity = fcntl($pipe, 1032, 0) or exit 2;  # F_GETPIPE_SZ
     for (1 .. 1200) {
       my $size = pack "L", 0;
       ioctl($pipe, 0x541B, $size) or exit 2;  # FIONREAD: bytes waiting in the pipe
-      exit 0 if unpack("L", $size) >= 65536;
+      exit 0 if unpack("L", $size) >= $capacity;
       select undef, undef, undef, 0.05;
     }
     exit 1;
