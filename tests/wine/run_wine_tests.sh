@@ -368,7 +368,7 @@ KEY=clean_operand                    t clean_operand            0 clean.reg     
 KEY=clean_all                        t clean_revisit            0 clean.reg        /clean 'C:\Shared\gone.dll' /all
 KEY=clean_untouched STDOUT=full      t clean_output_full        1 clean.reg        /CLEAN /ALL
 # Wine gives a closed standard output's descriptor to the first file it
-# opens itself (a folder), so the exe sees a disk file and writes its
+# opens itself (a folder), so the exe sees no console and writes its
 # first 128 bytes only once they are full: the first value is deleted
 # before the write fails. On Windows the handle is missing and the first
 # write fails before anything is deleted.
