@@ -9,6 +9,7 @@ set -uo pipefail
 
 dlltally=$(realpath "$1")
 make_hive=$(realpath "$2")
+here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'chattr -i "$work/readonly" 2>/dev/null; chmod -R u+w "$work" 2>/dev/null; rm -rf "$work"' EXIT
 cd "$work" || exit 1
@@ -238,6 +239,31 @@ expect "clean beside a name of 16,383 characters" 0 --hive longname.hiv --root b
 checks=$((checks + 1))
 [ "$(remaining longname.hiv)" = "$(printf '%s\n' 'C:\a.dll' "$name_16383")" ] ||
   fail "clean beside a name of 16,383 characters: the key holds other values"
+
+# Data of 1 MB and one byte, in segments as Windows stores large data: in
+# the key, a listing fails on it and a clean refuses; elsewhere in the hive,
+# a clean carries it over.
+printf 'dword\tC:\\a.dll\t1\nbinary\tC:\\big.dll\t00\ndword\tC:\\c.dll\t3\n' | hive segmented.hiv
+perl "$here/add_big_data.pl" segmented.hiv 'C:\big.dll' 1048577 || fail "add_big_data.pl failed"
+cp segmented.hiv segmented.orig
+out "$(row 'C:\a.dll' 1 0001)" "$(report ERegistryException "Invalid data type for 'C:\\big.dll'.")"
+expect "binary of 1,048,577 bytes in segments" 1 --hive segmented.hiv /ALL
+out "Error: Will not change hive segmented.hiv: value 'C:\\big.dll' holds 1048577 bytes of data, more than the 16344 that can be rewritten safely"
+expect "refuse: binary of 1,048,577 bytes in segments" 1 --hive segmented.hiv --root big-root /CLEAN c.dll
+same_bytes "refusal segmented" segmented.hiv segmented.orig
+printf 'dword\tC:\\a.dll\t1\ndword\tC:\\c.dll\t3\n' | hive bigelsewhere.hiv
+perl "$here/add_big_data.pl" bigelsewhere.hiv ProgramFilesDir 1048577 || fail "add_big_data.pl failed"
+cp bigelsewhere.hiv bigelsewhere.orig
+out "$(row 'C:\c.dll' 3 0003) Deleted"
+expect "clean beside 1,048,577 bytes in another key" 0 --hive bigelsewhere.hiv --root big-root /CLEAN c.dll
+checks=$((checks + 1))
+[ "$(remaining bigelsewhere.hiv)" = 'C:\a.dll' ] &&
+  [ "$(outside_key bigelsewhere.hiv)" = "$(outside_key bigelsewhere.orig)" ] ||
+  fail "clean beside 1,048,577 bytes in another key: the hive reads otherwise"
+checks=$((checks + 1))
+[ "$(printf 'cd \\Microsoft\\Windows\\CurrentVersion\nlsval\n' | hivexsh bigelsewhere.hiv |
+  grep ProgramFilesDir | tr -cd A | wc -c)" = 524288 ] ||
+  fail "clean beside 1,048,577 bytes in another key: hivexsh does not read them back"
 
 # Names come as UTF-8 and are padded by bytes; names that differ only in
 # letter case each show their own count; the unnamed value has an empty name.
