@@ -7,7 +7,6 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <map>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -92,8 +91,11 @@ FilePresence Either(FilePresence a, FilePresence b) {
   return FilePresence::kAbsent;
 }
 
-// The folder's entries, "." and ".." excluded; false when it cannot be read.
-bool ListFolder(int folder, std::vector<std::string>* names) {
+// The folder's entries, "." and ".." excluded, with their kinds as the
+// folder reports them (DT_UNKNOWN where it does not); false when it cannot
+// be read.
+bool ListFolder(int folder, std::vector<std::string>* names,
+                std::vector<unsigned char>* kinds = nullptr) {
   int fd = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
   DIR* dir = fdopendir(fd);
@@ -104,21 +106,13 @@ bool ListFolder(int folder, std::vector<std::string>* names) {
   errno = 0;
   while (dirent* entry = readdir(dir)) {
     std::string name = entry->d_name;
-    if (name != "." && name != "..") names->push_back(name);
+    if (name == "." || name == "..") continue;
+    names->push_back(name);
+    if (kinds) kinds->push_back(entry->d_type);
   }
   bool ok = errno == 0;
   closedir(dir);
   return ok;
-}
-
-// What an entry found in the folder says: a file is present; a folder is
-// no file; a link could lead outside the volume, so it cannot be told.
-FilePresence EntryPresence(int folder, const std::string& name) {
-  struct stat info;
-  if (fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
-    return FilePresence::kCannotTell;
-  if (S_ISLNK(info.st_mode)) return FilePresence::kCannotTell;
-  return S_ISDIR(info.st_mode) ? FilePresence::kAbsent : FilePresence::kPresent;
 }
 
 class MountedVolumeFileTest : public FileTest {
@@ -168,20 +162,83 @@ class MountedVolumeFileTest : public FileTest {
     for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
       if (HasWildcard(parts[i])) return FilePresence::kAbsent;  // Windows: invalid name
     }
-    return Find(root_, parts, 0, true);
+    return Find(root_folder_, parts, 0);
   }
 
  private:
+  // A folder of the volume as first read in this run: a clean of many
+  // values looks into the same few folders again and again, so each is
+  // read once and every later lookup in it makes no system call.
+  struct Folder {
+    std::string path;  // from the root, "" for the root itself
+    bool listed = false;
+    bool readable = false;
+    std::vector<std::string> names;
+    std::vector<unsigned char> kinds;  // DT_* of each name
+    std::unordered_map<std::string, std::vector<std::size_t>> by_upper_name;
+    std::unordered_map<std::size_t, std::unique_ptr<Folder>> subfolders;  // by name index
+  };
+
+  enum class EntryKind { kFile, kDirectory, kUnknowable };
+
+  // False when the folder cannot be read: nothing in it can be told.
+  bool List(Folder& folder) {
+    if (folder.listed) return folder.readable;
+    folder.listed = true;
+    int fd = folder.path.empty() ? dup(root_)
+                                 : openat(root_, folder.path.c_str(),
+                                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    folder.readable = ListFolder(fd, &folder.names, &folder.kinds);
+    close(fd);
+    for (std::size_t i = 0; i < folder.names.size(); ++i)
+      folder.by_upper_name[UpperCase(folder.names[i])].push_back(i);
+    return folder.readable;
+  }
+
+  // A link could lead outside the volume, so what it names cannot be told.
+  EntryKind KindOf(const Folder& folder, std::size_t index) {
+    unsigned char kind = folder.kinds[index];
+    if (kind == DT_UNKNOWN) {
+      std::string path = folder.path.empty() ? folder.names[index]
+                                             : folder.path + "/" + folder.names[index];
+      struct stat info;
+      if (fstatat(root_, path.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+        return EntryKind::kUnknowable;
+      kind = S_ISLNK(info.st_mode) ? DT_LNK : S_ISDIR(info.st_mode) ? DT_DIR : DT_REG;
+    }
+    if (kind == DT_LNK) return EntryKind::kUnknowable;
+    return kind == DT_DIR ? EntryKind::kDirectory : EntryKind::kFile;
+  }
+
+  // What the entry says as the file looked for: a folder is no file.
+  FilePresence EntryPresence(const Folder& folder, std::size_t index) {
+    switch (KindOf(folder, index)) {
+      case EntryKind::kFile: return FilePresence::kPresent;
+      case EntryKind::kDirectory: return FilePresence::kAbsent;
+      case EntryKind::kUnknowable: break;
+    }
+    return FilePresence::kCannotTell;
+  }
+
+  Folder& Subfolder(Folder& folder, std::size_t index) {
+    std::unique_ptr<Folder>& sub = folder.subfolders[index];
+    if (!sub) {
+      sub = std::make_unique<Folder>();
+      sub->path = folder.path.empty() ? folder.names[index]
+                                      : folder.path + "/" + folder.names[index];
+    }
+    return *sub;
+  }
+
   // Looks for parts[i..] in folder.
-  FilePresence Find(int folder, const std::vector<std::string>& parts, std::size_t i,
-                    bool at_root) {
+  FilePresence Find(Folder& folder, const std::vector<std::string>& parts, std::size_t i) {
     const std::string& part = parts[i];
     bool last = i + 1 == parts.size();
-    const Folder* entries = Entries(folder);
-    if (!entries) return FilePresence::kCannotTell;
-    if (last && HasWildcard(part)) return FindFirst(folder, part, entries->names, at_root);
-    auto same = entries->by_upper_name.find(UpperCase(part));
-    if (same == entries->by_upper_name.end()) {
+    if (!List(folder)) return FilePresence::kCannotTell;
+    if (last && HasWildcard(part)) return FindFirst(folder, part);
+    auto same = folder.by_upper_name.find(UpperCase(part));
+    if (same == folder.by_upper_name.end()) {
       // Windows also finds an entry by its short 8.3 alias, which a mounted
       // volume does not show, and folds the case of every letter, not only
       // A to Z: such a name may well be there.
@@ -191,25 +248,21 @@ class MountedVolumeFileTest : public FileTest {
     }
 
     FilePresence answer = FilePresence::kAbsent;
-    for (const std::string& entry : same->second) {
+    for (std::size_t index : same->second) {
       if (last) {
-        answer = Either(answer, EntryPresence(folder, entry));
+        answer = Either(answer, EntryPresence(folder, index));
         continue;
       }
-      struct stat info;
-      if (fstatat(folder, entry.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
-          S_ISLNK(info.st_mode)) {
-        answer = Either(answer, FilePresence::kCannotTell);
-        continue;
+      switch (KindOf(folder, index)) {
+        case EntryKind::kUnknowable:
+          answer = Either(answer, FilePresence::kCannotTell);
+          break;
+        case EntryKind::kFile:
+          break;  // a file where a folder should be
+        case EntryKind::kDirectory:
+          answer = Either(answer, Find(Subfolder(folder, index), parts, i + 1));
+          break;
       }
-      if (!S_ISDIR(info.st_mode)) continue;  // a file where a folder should be
-      int next = openat(folder, entry.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      if (next < 0) {
-        answer = Either(answer, FilePresence::kCannotTell);
-        continue;
-      }
-      answer = Either(answer, Find(next, parts, i + 1, false));
-      close(next);
     }
     return answer;
   }
@@ -217,45 +270,24 @@ class MountedVolumeFileTest : public FileTest {
   // A search with wildcards looks at the first entry it finds alone. On the
   // volume that is "." or ".." (in any folder but the root) when they match,
   // then the names in their order of upper-cased letters.
-  FilePresence FindFirst(int folder, const std::string& pattern,
-                         const std::vector<std::string>& entries, bool at_root) {
-    if (!at_root && (WildcardMatches(pattern, ".") || WildcardMatches(pattern, "..")))
+  FilePresence FindFirst(const Folder& folder, const std::string& pattern) {
+    if (!folder.path.empty() &&
+        (WildcardMatches(pattern, ".") || WildcardMatches(pattern, "..")))
       return FilePresence::kAbsent;
-    std::vector<std::string> found;
-    for (const std::string& entry : entries) {
-      if (WildcardMatches(pattern, entry)) found.push_back(entry);
+    std::vector<std::size_t> found;
+    for (std::size_t i = 0; i < folder.names.size(); ++i) {
+      if (WildcardMatches(pattern, folder.names[i])) found.push_back(i);
     }
     if (found.empty()) return FilePresence::kAbsent;
-    std::sort(found.begin(), found.end(), [&](const std::string& a, const std::string& b) {
-      std::string ua = UpperCase(a), ub = UpperCase(b);
-      return ua != ub ? ua < ub : a < b;
+    auto first = std::min_element(found.begin(), found.end(), [&](std::size_t a, std::size_t b) {
+      std::string ua = UpperCase(folder.names[a]), ub = UpperCase(folder.names[b]);
+      return ua != ub ? ua < ub : folder.names[a] < folder.names[b];
     });
-    return EntryPresence(folder, found.front());
-  }
-
-  // A folder's entries, and the same by their upper-cased names.
-  struct Folder {
-    std::vector<std::string> names;
-    std::unordered_map<std::string, std::vector<std::string>> by_upper_name;
-  };
-
-  // Each folder is read once per run: a clean of many values looks into the
-  // same few large folders again and again.
-  const Folder* Entries(int folder) {
-    struct stat info;
-    if (fstat(folder, &info) != 0) return nullptr;
-    auto key = std::make_pair(info.st_dev, info.st_ino);
-    auto it = folders_.find(key);
-    if (it != folders_.end()) return &it->second;
-    Folder entries;
-    if (!ListFolder(folder, &entries.names)) return nullptr;
-    for (const std::string& name : entries.names)
-      entries.by_upper_name[UpperCase(name)].push_back(name);
-    return &folders_.emplace(key, std::move(entries)).first->second;
+    return EntryPresence(folder, *first);
   }
 
   int root_;
-  std::map<std::pair<dev_t, ino_t>, Folder> folders_;
+  Folder root_folder_;
 };
 
 }  // namespace
