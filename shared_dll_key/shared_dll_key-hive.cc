@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <hivex.h>
 #include <sys/file.h>
@@ -5,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -639,6 +641,29 @@ std::string HiveKey::WriteAndReplace() {
   return "";
 }
 
+// A clean killed during its save leaves its copy beside the hive (the hive
+// itself is whole either way). Only a clean writes such copies, and the
+// caller holds the exclusive lock, so any copy found now is a leftover.
+void RemoveLeftoverCopies(const std::string& path) {
+  char real[PATH_MAX];
+  if (!realpath(path.c_str(), real)) return;
+  std::string target = real;
+  std::string prefix = target.substr(target.rfind('/') + 1) + ".dlltally-";
+  DIR* dir = opendir(FolderOf(target).c_str());
+  if (!dir) return;
+  while (dirent* entry = readdir(dir)) {
+    std::string name = entry->d_name;
+    // mkstemp puts six letters or digits in place of its XXXXXX.
+    if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0 ||
+        !std::all_of(name.begin() + prefix.size(), name.end(),
+                     [](char c) { return std::isalnum(static_cast<unsigned char>(c)); })) {
+      continue;
+    }
+    unlinkat(dirfd(dir), name.c_str(), 0);
+  }
+  closedir(dir);
+}
+
 // Opens and locks the file, making sure the lock is on the file that the
 // path names: a cleaner that finished meanwhile has put a new file there.
 std::string OpenLocked(const std::string& path, bool exclusive, int* fd) {
@@ -750,6 +775,7 @@ HiveOpening OpenHiveKey(const std::string& path, bool for_cleaning,
                     std::to_string(kLongestRewritableData) + " that can be rewritten safely");
       }
     }
+    RemoveLeftoverCopies(path);
   } else {
     // A listing needs nothing more of hivex; its copy of the hive goes now.
     // The lock stays until the key is closed.

@@ -268,8 +268,8 @@ TEST_F(CommitCrashTest, TheHiveIsTheOriginalOrTheCompleteNewFileAtEveryKill) {
     EXPECT_EQ(counts.in_key, c.replaced ? kept_values : all_values);
     EXPECT_EQ(counts.elsewhere, original_counts.elsewhere);
 
-    // A killed run cannot remove its copy: it stays beside the hive under a
-    // name no run uses again.
+    // A killed run cannot remove its copy: it stays beside the hive until
+    // the next clean.
     auto leftovers = Leftovers(hive);
     if (std::string(c.left).empty()) {
       EXPECT_TRUE(leftovers.empty());
@@ -281,9 +281,11 @@ TEST_F(CommitCrashTest, TheHiveIsTheOriginalOrTheCompleteNewFileAtEveryKill) {
 
     // The killed run held the lock; the next run gets it and ends in the
     // same hive as an undisturbed run.
+    // That run also removes the copy the killed one left.
     status = CleanInChild(hive, KillPoint::kNone);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
     EXPECT_TRUE(FileBytes(hive) == cleaned);
+    EXPECT_TRUE(Leftovers(hive).empty());
   }
 }
 
