@@ -422,9 +422,11 @@ class HiveKey : public SharedDllKey {
   std::size_t ReadBinaryValue(const std::string& name, std::uint8_t* buffer,
                               std::size_t capacity) override {
     const HiveValue* value = Find(name);
-    if (value && !value->Has(kReadable) && value->type == kRegBinary &&
-        value->data_size <= capacity) {
-      RaiseFailedToGetData(name);
+    if (value && value->Has(kQueryable) && !value->Has(kReadable)) {
+      if (value->type == kRegBinary && value->data_size <= capacity) RaiseFailedToGetData(name);
+      // Too long or of another type: the data is not needed to say so, and
+      // a damaged cell can claim gigabytes of it.
+      RaiseInvalidDataType(name);
     }
     StoredValue stored;
     return ReadStoredBinary(name, Stored(value, &stored), buffer, capacity);
