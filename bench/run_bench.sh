@@ -25,24 +25,39 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# measure CMD...: runs CMD (stdout to a file) to warm up, then RUNS
-# times; prints "median_seconds median_peak_kib".
+# measure NAME...: runs each named command (an array of that name) with
+# its output to a file, twice to warm up (the first run after a change of
+# the key can meet Wine still saving its registry), then RUNS rounds in
+# which each runs once, so that a slow spell of the machine hits all of
+# them alike. A function prepare_NAME, where there is one, runs untimed
+# before each run. Prints "median_seconds median_peak_kib" for each name.
 measure() {
-  local times=() peaks=() i
-  # Two warm-up runs: the first after a change of the key can meet Wine
-  # still saving its registry.
-  "$@" >"$work/out" 2>/dev/null || true
-  "$@" >"$work/out" 2>/dev/null || true
-  for ((i = 0; i < RUNS; i++)); do
-    local start=${EPOCHREALTIME/./} end
-    /usr/bin/time -f "%M" -o "$work/time" "$@" >"$work/out" 2>/dev/null || true
-    end=${EPOCHREALTIME/./}
-    times+=("$(awk -v us=$((end - start)) 'BEGIN { printf "%.3f", us / 1e6 }')")
-    peaks+=("$(tail -n 1 "$work/time")")
+  local name round start end
+  declare -A times peaks
+  for name in "$@"; do
+    local -n command=$name
+    for round in 1 2; do
+      ! declare -F "prepare_$name" >/dev/null || "prepare_$name"
+      "${command[@]}" >"$work/out" 2>/dev/null || true
+    done
   done
-  printf '%s %s\n' "$(printf '%s\n' "${times[@]}" | sort -g | sed -n "$(((RUNS + 1) / 2))p")" \
-    "$(printf '%s\n' "${peaks[@]}" | sort -g | sed -n "$(((RUNS + 1) / 2))p")"
+  for ((round = 0; round < RUNS; round++)); do
+    for name in "$@"; do
+      local -n command=$name
+      ! declare -F "prepare_$name" >/dev/null || "prepare_$name"
+      start=${EPOCHREALTIME/./}
+      /usr/bin/time -f "%M" -o "$work/time" "${command[@]}" >"$work/out" 2>/dev/null || true
+      end=${EPOCHREALTIME/./}
+      times[$name]+="$(awk -v us=$((end - start)) 'BEGIN { printf "%.3f", us / 1e6 }') "
+      peaks[$name]+="$(tail -n 1 "$work/time") "
+    done
+  done
+  for name in "$@"; do
+    printf '%s %s\n' "$(median ${times[$name]})" "$(median ${peaks[$name]})"
+  done
 }
+
+median() { printf '%s\n' "$@" | sort -g | sed -n "$((($# + 1) / 2))p"; }
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
 mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
@@ -50,6 +65,20 @@ mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
 exe=$top/build/windows/dlltally.exe
 floor=$top/build/windows/bench/enum_floor.exe
 key='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\SharedDLLs'
+
+# The commands measured.
+native=$top/build/native/dlltally
+hive_key='Microsoft\Windows\CurrentVersion\SharedDLLs'
+wine_all=(wine "$exe" /ALL)
+wine_one=(wine "$exe" target.dll)
+wine_reg=(wine reg query "$key")
+wine_floor=(wine "$floor")
+native_all=("$native" --hive "$work/key.hiv" /ALL)
+native_one=("$native" --hive "$work/key.hiv" target.dll)
+native_hivexget=(hivexget "$work/key.hiv" "$hive_key")
+native_reglookup=(reglookup -p /Microsoft/Windows/CurrentVersion/SharedDLLs "$work/key.hiv")
+native_clean=("$native" --hive "$work/run.hiv" --root "$work/root" /CLEAN /ALL)
+prepare_native_clean() { cp "$work/key.hiv" "$work/run.hiv"; }
 
 echo "bench: making a Wine prefix" >&2
 mkdir -p "$WINEPREFIX"
@@ -62,16 +91,16 @@ for n in $SIZES; do
   build/native/bench/make_bench_key "$n" >"$work/key.reg"
   wine reg delete "$key" /f >/dev/null 2>&1 || true
   wine regedit /s "$work/key.reg" >/dev/null 2>&1
-  read -r t_all m_all < <(measure wine "$exe" /ALL)
-  read -r t_one m_one < <(measure wine "$exe" target.dll)
-  read -r t_reg m_reg < <(measure wine reg query "$key")
-  read -r t_floor m_floor < <(measure wine "$floor")
+  {
+    read -r t_all m_all
+    read -r t_one m_one
+    read -r t_reg m_reg
+    read -r t_floor m_floor
+  } < <(measure wine_all wine_one wine_reg wine_floor)
   wine_rows+="| $n | $t_all ($(mib "$m_all") MiB) | $t_one ($(mib "$m_one") MiB) | $t_reg ($(mib "$m_reg") MiB) | $t_floor ($(mib "$m_floor") MiB) | $(ratio "$t_all" "$t_floor") | $(ratio "$t_all" "$t_reg") | $(ratio "$t_one" "$t_all") |"$'\n'
 done
 
-native=$top/build/native/dlltally
 make_hive=$top/build/native/make_hive
-hive_key='Microsoft\Windows\CurrentVersion\SharedDLLs'
 native_rows=""
 clean_rows=""
 for n in $SIZES; do
@@ -80,10 +109,12 @@ for n in $SIZES; do
   rm -f "$work/key.hiv"
   "$make_hive" "$work/key.hiv" --values "$work/values.txt" >/dev/null
   size=$(stat -c %s "$work/key.hiv")
-  read -r t_all m_all < <(measure "$native" --hive "$work/key.hiv" /ALL)
-  read -r t_one m_one < <(measure "$native" --hive "$work/key.hiv" target.dll)
-  read -r t_get m_get < <(measure hivexget "$work/key.hiv" "$hive_key")
-  read -r t_look m_look < <(measure reglookup -p /Microsoft/Windows/CurrentVersion/SharedDLLs "$work/key.hiv")
+  {
+    read -r t_all m_all
+    read -r t_one m_one
+    read -r t_get m_get
+    read -r t_look m_look
+  } < <(measure native_all native_one native_hivexget native_reglookup)
   native_rows+="| $n | $(mib $((size / 1024))) MiB | $t_all ($(mib "$m_all") MiB) | $t_one ($(mib "$m_one") MiB) | $t_get ($(mib "$m_get") MiB) | $t_look ($(mib "$m_look") MiB) | $(ratio "$t_all" "$t_get") | $(ratio "$t_all" "$t_look") | $(ratio "$m_all" $((size / 1024))) |"$'\n'
 
   # The volume for /CLEAN: every tenth value's file is missing.
@@ -94,17 +125,15 @@ for n in $SIZES; do
   tr '\n' '\0' <"$work/present.txt" | xargs -0 touch
   cleaned=$(cp "$work/key.hiv" "$work/run.hiv" &&
     "$native" --hive "$work/run.hiv" --root "$work/root" /CLEAN /ALL | grep -c ' Deleted' || true)
-  read -r t_clean m_clean < <(measure bash -c 'cp "$1" "$2" && exec "$3" --hive "$2" --root "$4" /CLEAN /ALL' \
-    _ "$work/key.hiv" "$work/run.hiv" "$native" "$work/root")
-  read -r t_copy m_copy < <(measure cp "$work/key.hiv" "$work/run.hiv")
-  clean_rows+="| $n | $cleaned | $t_clean ($(mib "$m_clean") MiB) | $t_copy |"$'\n'
+  read -r t_clean m_clean < <(measure native_clean)
+  clean_rows+="| $n | $cleaned | $t_clean ($(mib "$m_clean") MiB) |"$'\n'
 done
 
 {
   echo "# Benchmarks"
   echo
   echo "Made by \`bench/run_bench.sh\` on $(date -u +%Y-%m-%d): $(nproc) cores, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo), $(wine --version 2>/dev/null)."
-  echo "Each time is the median of $RUNS runs after a warm-up, in seconds, with the median peak resident memory."
+  echo "Each time is the median of $RUNS runs after two warm-up runs, in seconds, with the median peak resident memory; the commands compared in one table row run in turns, round after round."
   echo "Standard output goes to a file. The machine is shared and noisy: ratios from one run count, absolute times are indicative."
   echo
   echo "## Under Wine, on the same key"
@@ -125,10 +154,10 @@ done
   echo
   echo "## Native /CLEAN /ALL with --root, every tenth file missing"
   echo
-  echo "Each run cleans a fresh copy of the hive (the time includes that copy; the copy alone is shown beside it) and commits once."
+  echo "Each run cleans a fresh copy of the hive (made before the clock starts) and commits once, the safe way: a new file beside the hive, synced, read back, renamed over it."
   echo
-  echo "| values | deleted | /CLEAN /ALL | copy alone |"
-  echo "|---|---|---|---|"
+  echo "| values | deleted | /CLEAN /ALL |"
+  echo "|---|---|---|"
   printf '%s' "$clean_rows"
 } >"$OUT"
 echo "bench: wrote $OUT" >&2
