@@ -86,6 +86,7 @@ wineserver -p >/dev/null 2>&1  # stays up between calls
 wineboot -i >/dev/null 2>&1
 
 wine_rows=""
+declare -A wine_time wine_peak native_time native_peak
 for n in $SIZES; do
   echo "bench: Wine, $n values" >&2
   build/native/bench/make_bench_key "$n" >"$work/key.reg"
@@ -97,6 +98,7 @@ for n in $SIZES; do
     read -r t_reg m_reg
     read -r t_floor m_floor
   } < <(measure wine_all wine_one wine_reg wine_floor)
+  wine_time[$n]=$t_all wine_peak[$n]=$m_all
   wine_rows+="| $n | $t_all ($(mib "$m_all") MiB) | $t_one ($(mib "$m_one") MiB) | $t_reg ($(mib "$m_reg") MiB) | $t_floor ($(mib "$m_floor") MiB) | $(ratio "$t_all" "$t_floor") | $(ratio "$t_all" "$t_reg") | $(ratio "$t_one" "$t_all") |"$'\n'
 done
 
@@ -115,6 +117,7 @@ for n in $SIZES; do
     read -r t_get m_get
     read -r t_look m_look
   } < <(measure native_all native_one native_hivexget native_reglookup)
+  native_time[$n]=$t_all native_peak[$n]=$m_all
   native_rows+="| $n | $(mib $((size / 1024))) MiB | $t_all ($(mib "$m_all") MiB) | $t_one ($(mib "$m_one") MiB) | $t_get ($(mib "$m_get") MiB) | $t_look ($(mib "$m_look") MiB) | $(ratio "$t_all" "$t_get") | $(ratio "$t_all" "$t_look") | $(ratio "$m_all" $((size / 1024))) |"$'\n'
 
   # The volume for /CLEAN: every tenth value's file is missing.
@@ -159,5 +162,17 @@ done
   echo "| values | deleted | /CLEAN /ALL |"
   echo "|---|---|---|"
   printf '%s' "$clean_rows"
+  read -r first last < <(echo "$SIZES" | tr ' ' '\n' | sed -n '1h;$!d;x;G;s/\n/ /;p')
+  if [ "$first" != "$last" ]; then
+    echo
+    echo "## Growth of /ALL from $first to $last values ($(ratio "$last" "$first") times the values)"
+    echo
+    echo "| setting | time | peak memory |"
+    echo "|---|---|---|"
+    echo "| Wine | $(ratio "${wine_time[$last]}" "${wine_time[$first]}") times | $(ratio "${wine_peak[$last]}" "${wine_peak[$first]}") times |"
+    echo "| native | $(ratio "${native_time[$last]}" "${native_time[$first]}") times | $(ratio "${native_peak[$last]}" "${native_peak[$first]}") times |"
+    echo
+    echo "At $first values both times are mostly start-up (Wine's own, and the process's), so growth reads low; the step from the middle size to $last shows the per-value cost."
+  fi
 } >"$OUT"
 echo "bench: wrote $OUT" >&2
