@@ -643,6 +643,37 @@ std::string HiveKey::WriteAndReplace() {
   return "";
 }
 
+// "" or why the key's cells cannot be rewritten. Before writing the new list
+// of values, hivex frees the old list, each value's cell and each data cell
+// that is not inline; a damaged hive that names one cell twice makes it
+// stop the process on the second, so such a hive is not changed.
+std::string CellNamedTwice(hive_h* h, int fd, hive_node_h node) {
+  hive_value_h* handles = hivex_node_values(h, node);
+  if (!handles) return ErrnoText(errno);
+  std::vector<std::uint64_t> cells;
+  bool readable = true;
+  for (std::size_t i = 0; handles[i] && readable; ++i) {
+    cells.push_back(handles[i]);
+    unsigned char head[0x10];
+    readable = pread(fd, head, sizeof head, static_cast<off_t>(handles[i])) ==
+               static_cast<ssize_t>(sizeof head);
+    if (readable && !(Little32(head + 0x08) & 0x80000000u))
+      cells.push_back(kBaseBlockSize + static_cast<std::uint64_t>(Little32(head + 0x0C)));
+  }
+  unsigned char list[4];
+  if (!cells.empty()) {
+    readable = readable && pread(fd, list, sizeof list, static_cast<off_t>(node + 0x2C)) ==
+                               static_cast<ssize_t>(sizeof list);
+    if (readable) cells.push_back(kBaseBlockSize + static_cast<std::uint64_t>(Little32(list)));
+  }
+  std::free(handles);
+  if (!readable) return "its value cells cannot be read";
+  std::sort(cells.begin(), cells.end());
+  if (std::adjacent_find(cells.begin(), cells.end()) != cells.end())
+    return std::string("a cell of ") + kHiveKeyPath + " is used twice";
+  return "";
+}
+
 // A clean killed during its save leaves its copy beside the hive (the hive
 // itself is whole either way). Only a clean writes such copies, and the
 // caller holds the exclusive lock, so any copy found now is a leftover.
@@ -777,6 +808,8 @@ HiveOpening OpenHiveKey(const std::string& path, bool for_cleaning,
                     std::to_string(kLongestRewritableData) + " that can be rewritten safely");
       }
     }
+    failure = node ? CellNamedTwice(h, fd, node) : "";
+    if (!failure.empty()) return fail(refusal + failure);
     RemoveLeftoverCopies(path);
   } else {
     // A listing needs nothing more of hivex; its copy of the hive goes now.

@@ -265,6 +265,35 @@ TEST_F(HiveKeyTest, ARunThatDeletesNothingWritesNothing) {
   EXPECT_EQ(FileBytes(hive_), before);
 }
 
+// A damaged list of values that names one value's cell twice: hivex would
+// stop the process when it frees the old cells during a clean's save. The
+// clean is refused before anything runs; a listing shows both entries.
+TEST_F(HiveKeyTest, ACellListedTwiceIsRefusedForCleaning) {
+  Write({{"C:\\a.dll", kRegDword, DwordBytes(1)}, {"C:\\b.dll", kRegDword, DwordBytes(2)}});
+  hive_h* h = hivex_open(hive_.c_str(), 0);
+  ASSERT_NE(h, nullptr);
+  hive_node_h node = hivex_root(h);
+  for (const char* part : {"Microsoft", "Windows", "CurrentVersion", "SharedDLLs"})
+    node = hivex_node_get_child(h, node, part);
+  hivex_close(h);
+  ASSERT_NE(node, 0u);
+  std::string bytes = FileBytes(hive_);
+  std::uint32_t list = 0;
+  std::memcpy(&list, bytes.data() + node + 0x2C, 4);
+  // The list's cell: its size, then the values' cells; the second becomes the first.
+  std::memcpy(bytes.data() + 0x1000 + list + 8, bytes.data() + 0x1000 + list + 4, 4);
+  WriteFileBytes(hive_, bytes);
+
+  std::string save_error;
+  HiveOpening cleaning = OpenHiveKey(hive_, true, &save_error);
+  EXPECT_EQ(cleaning.key, nullptr);
+  EXPECT_EQ(cleaning.error_line, "Error: Will not change hive " + hive_ +
+                                     ": a cell of Microsoft\\Windows\\CurrentVersion\\SharedDLLs"
+                                     " is used twice");
+  EXPECT_EQ(FileBytes(hive_), bytes);
+  EXPECT_EQ(NamesInHive(), (std::vector<std::string>{"C:\\a.dll", "C:\\a.dll"}));
+}
+
 // Every way the save can fail leaves the hive byte for byte as it was, no
 // copy beside it, and one line that says why.
 TEST_F(HiveKeyTest, AFailedSaveLeavesTheHiveAsItWas) {
