@@ -46,13 +46,19 @@ std::uint64_t Hash(const char* data, std::size_t size) {
   return hash;
 }
 
-// The hive's path in a folder of this process's own, made once.
+// The hive's path in a folder of this process's own, made once and removed
+// when the process exits normally.
 const std::string& HivePath() {
   static const std::string path = [] {
     char folder[] = "/tmp/dlltally-hive-fuzz-XXXXXX";
     FUZZ_CHECK(mkdtemp(folder) != nullptr);
     return std::string(folder) + "/SOFTWARE";
   }();
+  static const int registered = std::atexit([] {
+    unlink(path.c_str());
+    rmdir(path.substr(0, path.rfind('/')).c_str());
+  });
+  (void)registered;
   return path;
 }
 
