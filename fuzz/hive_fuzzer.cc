@@ -30,6 +30,7 @@
 #include "run_control/run_control.h"
 #include "shared_dll_key/hive_key.h"
 #include "shared_dll_key/shared_dll_key.h"
+#include "tests/fakes.h"
 
 namespace {
 
@@ -87,20 +88,6 @@ std::vector<std::string> OthersInFolder(const std::string& path) {
   closedir(dir);
   return others;
 }
-
-class CapturingConsole : public Console {
- public:
-  std::string text;
-  std::string OpenOutput(bool* character_device) override {
-    *character_device = false;
-    return "";
-  }
-  std::string WriteOutput(const char* data, std::size_t size) override {
-    text.append(data, size);
-    return "";
-  }
-  std::string ProgramFileName() override { return "/usr/bin/dlltally"; }
-};
 
 // Absent, present or cannot tell, by a hash of the name.
 class HashedFileTest : public FileTest {
@@ -239,13 +226,14 @@ Run OpenAndRun(const std::string& path, bool cleaning) {
   FUZZ_CHECK(opening.error_line.empty());
   SnapshotKeepingKey key(opening.key.get());
   HashedFileTest files;
-  CapturingConsole console;
+  FakeConsole console;  // never fails a write
+  console.program_file = "/usr/bin/dlltally";
   std::vector<std::string> arguments = {"/ALL"};
   if (cleaning) arguments.insert(arguments.begin(), "/CLEAN");
   run.exit_code = RunControl(arguments, {&key, &files, &console, kOutputBuffer});
   opening.key.reset();
   run.snapshot = key.snapshot;
-  run.output = console.text;
+  run.output = console.written;
   return run;
 }
 
