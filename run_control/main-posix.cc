@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "count_report/ansi_lower_case.h"
 #include "count_report/file_test.h"
 #include "count_report/mounted_file_test.h"
 #include "run_control/console.h"
@@ -33,34 +32,6 @@ bool WriteLines(Console& console, const std::vector<std::string>& lines) {
   return output.WriteRemainder();
 }
 
-// Keeps what the run writes, to take the usage screen from it.
-class CapturingConsole : public Console {
- public:
-  std::string text;
-  std::string OpenOutput(bool* character_device) override {
-    *character_device = false;
-    return "";
-  }
-  std::string WriteOutput(const char* data, std::size_t size) override {
-    text.append(data, size);
-    return "";
-  }
-  std::string ProgramFileName() override { return "dlltally"; }
-};
-
-// The usage screen's lines, as the run prints them without arguments.
-std::vector<std::string> UsageLines() {
-  CapturingConsole capture;
-  RunControl({}, {nullptr, nullptr, &capture, kNativeOutputBuffer});
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  for (std::size_t end; (end = capture.text.find("\r\n", start)) != std::string::npos;
-       start = end + 2) {
-    lines.push_back(capture.text.substr(start, end - start));
-  }
-  return lines;
-}
-
 int ErrorExit(Console& console, const std::string& line) {
   WriteLines(console, {line});
   return 1;
@@ -78,7 +49,7 @@ int main(int argc, char** argv) {
   NativeOptions options = ParseNativeOptions(std::vector<std::string>(argv + 1, argv + argc));
   if (!options.error_line.empty()) return ErrorExit(*console, options.error_line);
   if (options.help || options.version) {
-    std::vector<std::string> lines = UsageLines();
+    std::vector<std::string> lines(kUsageScreen, kUsageScreen + kUsageScreenLines);
     if (options.help) {
       lines.insert(lines.end(), kNativeOptionsHelp, kNativeOptionsHelp + kNativeOptionsHelpLines);
     } else {
@@ -92,10 +63,7 @@ int main(int argc, char** argv) {
     return RunControl({}, {nullptr, files.get(), console.get(), kNativeOutputBuffer});
   }
   if (!options.has_hive) return ErrorExit(*console, kNoRegistryLine);
-  bool cleaning = false;
-  for (const std::string& argument : options.arguments) {
-    if (LowerCaseAnsi(argument) == "/clean") cleaning = true;
-  }
+  bool cleaning = ScanSwitches(options.arguments).CleanUp;
   if (cleaning) {
     if (!options.has_root) return ErrorExit(*console, kCleanNeedsRootLine);
     std::string failure;

@@ -13,41 +13,14 @@
 
 namespace {
 
-constexpr const char* kUsageScreen[] = {
-    "Dlltally v1.0 Lists and cleans shared DLL reference counts",
-    "",
-    "Syntax: DLLTALLY.EXE [/CLEAN] {/ALL | <filename> ...}",
-    "",
-    "Use:    Returns the system reference count of <filename>.",
-    "        This is stored in the registry in",
-    "        HKML\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs.",
-    "        /CLEAN also removes all zero reference counts",
-    "        while /ALL displays all values.",
-};
-
 constexpr const char* kOpenErrorLine =
     "Error: Could not open key HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs";
 
 constexpr std::size_t kModuleNameLimit = 63;
 
-struct RunFlags {
-  bool ShowAll = false;
-  bool CleanUp = false;
-};
-
 bool IsSwitch(const std::string& argument) {
   std::string lower = LowerCaseAnsi(argument);
   return lower == "/clean" || lower == "/all";
-}
-
-RunFlags ScanSwitches(const std::vector<std::string>& arguments) {
-  RunFlags flags;
-  for (const std::string& argument : arguments) {
-    std::string lower = LowerCaseAnsi(argument);
-    if (lower == "/clean") flags.CleanUp = true;
-    if (lower == "/all") flags.ShowAll = true;
-  }
-  return flags;
 }
 
 std::string FileNameWithoutFolder(const std::string& path) {
@@ -104,6 +77,28 @@ int ReportFailure(const Failure& failure, const RunSeams& seams, StandardOutput&
 }
 
 }  // namespace
+
+const char* const kUsageScreen[kUsageScreenLines] = {
+    "Dlltally v1.0 Lists and cleans shared DLL reference counts",
+    "",
+    "Syntax: DLLTALLY.EXE [/CLEAN] {/ALL | <filename> ...}",
+    "",
+    "Use:    Returns the system reference count of <filename>.",
+    "        This is stored in the registry in",
+    "        HKML\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs.",
+    "        /CLEAN also removes all zero reference counts",
+    "        while /ALL displays all values.",
+};
+
+RunFlags ScanSwitches(const std::vector<std::string>& arguments) {
+  RunFlags flags;
+  for (const std::string& argument : arguments) {
+    std::string lower = LowerCaseAnsi(argument);
+    if (lower == "/clean") flags.CleanUp = true;
+    if (lower == "/all") flags.ShowAll = true;
+  }
+  return flags;
+}
 
 std::string FailureReportText(const std::string& type_name, const std::string& program_file,
                               std::uint32_t address, const std::string& message) {

@@ -2,6 +2,7 @@
 #define DLLTALLY_RUN_CONTROL_RUN_CONTROL_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,17 @@ struct RunSeams {
 // standard output. Returns the exit code: 0 after a completed run whose
 // output was all written, 1 otherwise.
 int RunControl(const std::vector<std::string>& arguments, const RunSeams& seams);
+
+// The usage screen, a line each, without line ends.
+inline constexpr std::size_t kUsageScreenLines = 9;
+extern const char* const kUsageScreen[kUsageScreenLines];
+
+// The two switches, in any letter case: /CLEAN and /ALL.
+struct RunFlags {
+  bool ShowAll = false;
+  bool CleanUp = false;
+};
+RunFlags ScanSwitches(const std::vector<std::string>& arguments);
 
 // The failure report's text, without its line end.
 std::string FailureReportText(const std::string& type_name, const std::string& program_file,
